@@ -1,0 +1,3 @@
+#include "terminal/terminal.h"
+
+int main(int argc, char **argv) { return kestrodeMain(argc, argv); }

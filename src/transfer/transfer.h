@@ -1,0 +1,31 @@
+// File transfer: the timed message reader, "@DAT" framing, upload, download.
+#pragma once
+#include <cstddef>
+
+constexpr int FRAME_CHUNK = 128;
+constexpr int FRAME_PLAIN_SIZE = 132;
+constexpr int FRAME_ENCODED_SIZE = 184;
+
+extern unsigned char mFramePlainBuffer[FRAME_PLAIN_SIZE];
+extern char mFrameEncodedBuffer[FRAME_ENCODED_SIZE];
+
+// Message reader
+int readLineTerminalTimeout(char *buf, int size, int seconds);
+int readMessageTimeout(char *buf, int size, int seconds);
+// Moves bytes the reader read past its last line into dst; returns the count.
+int takeHeldInput(char *dst, int cap);
+
+// Framing
+void makeByteToHex(unsigned char byte, char *two);
+// Frames the chunk in mFramePlainBuffer into mFrameEncodedBuffer; returns its
+// length, or -1 when it cannot be encoded.
+int encodeDataFrame(int chunkLen);
+// Decodes the frame line in mFrameEncodedBuffer into mFramePlainBuffer.
+// Returns the payload length, -1 on a decoding error, -2 on a checksum mismatch.
+int decodeDataFrame();
+
+// Commands and the instrument-initiated receiver
+int cmdUpload(const char *line);
+int cmdDownload(const char *line);
+void receiveDownload(const char *line);
+int waitFIN();

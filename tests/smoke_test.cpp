@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "terminal/link.h"
+TEST(Link, StartsClosed) { EXPECT_EQ(gTermFD, -1); }

@@ -1,0 +1,172 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+static long nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+Pty openPty() {
+    Pty p;
+    termios t;
+    memset(&t, 0, sizeof t);
+    cfmakeraw(&t);
+    if (openpty(&p.master, &p.slave, p.name, &t, nullptr) != 0) perror("openpty");
+    return p;
+}
+
+void closePty(Pty &p) {
+    if (p.master >= 0) close(p.master);
+    if (p.slave >= 0) close(p.slave);
+    p.master = p.slave = -1;
+}
+
+static bool readSome(int fd, std::string &out, int ms) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, ms) <= 0) return false;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    out.append(buf, n);
+    return true;
+}
+
+std::string readUntil(int fd, const std::string &needle, int ms) {
+    std::string out;
+    long end = nowMs() + ms;
+    while (out.find(needle) == std::string::npos) {
+        long left = end - nowMs();
+        if (left <= 0 || !readSome(fd, out, left)) {
+            if (nowMs() >= end) break;
+        }
+    }
+    return out;
+}
+
+std::string readQuiet(int fd, int quietMs) {
+    std::string out;
+    while (readSome(fd, out, quietMs)) {
+    }
+    return out;
+}
+
+void writeAll(int fd, const std::string &s) {
+    size_t off = 0;
+    while (off < s.size()) {
+        ssize_t n = write(fd, s.data() + off, s.size() - off);
+        if (n < 0) {
+            pollfd pfd{fd, POLLOUT, 0};
+            poll(&pfd, 1, 100);
+            continue;
+        }
+        off += n;
+    }
+}
+
+static int savedStdout = -1;
+static char capturePath[] = "/tmp/kestrode-capture-XXXXXX";
+static char capturePathUsed[64];
+
+void captureStart() {
+    fflush(stdout);
+    strcpy(capturePathUsed, capturePath);
+    int fd = mkstemp(capturePathUsed);
+    savedStdout = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+std::string captureStop() {
+    fflush(stdout);
+    dup2(savedStdout, 1);
+    close(savedStdout);
+    savedStdout = -1;
+    std::string s = readFile(capturePathUsed);
+    unlink(capturePathUsed);
+    return s;
+}
+
+static std::string savedCwd;
+
+std::string enterTempDir() {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd)) savedCwd = cwd;
+    char tmpl[] = "/tmp/kestrode-test-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    if (chdir(dir.c_str()) != 0) perror("chdir");
+    return dir;
+}
+
+void leaveTempDir() {
+    if (!savedCwd.empty() && chdir(savedCwd.c_str()) != 0) perror("chdir");
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string &path, const std::string &data) {
+    std::ofstream f(path, std::ios::binary);
+    f << data;
+}
+
+int spawn(const char *const argv[], int in, int out, int err, const char *cwd) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    int null = open("/dev/null", O_RDWR);
+    dup2(in >= 0 ? in : null, 0);
+    dup2(out >= 0 ? out : null, 1);
+    dup2(err >= 0 ? err : null, 2);
+    if (cwd && chdir(cwd) != 0) _exit(126);
+    execv(argv[0], const_cast<char *const *>(argv));
+    _exit(127);
+}
+
+int waitExit(int pid, int ms) {
+    long end = nowMs() + ms;
+    int status = 0;
+    while (nowMs() < end) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(5000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+double cpuSeconds(int pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    std::string s = readFile(path);
+    size_t p = s.rfind(')');
+    if (p == std::string::npos) return -1;
+    std::istringstream in(s.substr(p + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15; ++i) {
+        in >> field;
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}

@@ -1,0 +1,37 @@
+// Test helpers: pseudo-terminal pairs playing the instrument, console capture,
+// temporary working directories and polling with deadlines.
+#pragma once
+#include <string>
+
+// A raw pseudo-terminal pair; the test holds master, the code under test slave.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+};
+Pty openPty();
+void closePty(Pty &p);
+
+// Reads from fd until `needle` has been seen or `ms` passed; returns all read.
+std::string readUntil(int fd, const std::string &needle, int ms);
+// Reads whatever arrives until the line has been quiet for `quietMs`.
+std::string readQuiet(int fd, int quietMs);
+void writeAll(int fd, const std::string &s);
+
+// Standard output redirected into a file while a capture is active.
+void captureStart();
+std::string captureStop();
+
+// A fresh temporary directory made the current one; restored by leave.
+std::string enterTempDir();
+void leaveTempDir();
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &data);
+
+// Runs a program with the given stdin/stdout/stderr descriptors (-1: /dev/null)
+// in directory `cwd`; returns its pid.
+int spawn(const char *const argv[], int in, int out, int err, const char *cwd);
+// Waits for pid up to ms; returns the exit status, or -1 (killed) on time-out.
+int waitExit(int pid, int ms);
+// CPU seconds (user+sys) a running process has used so far.
+double cpuSeconds(int pid);
