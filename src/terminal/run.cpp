@@ -1,0 +1,84 @@
+// Start-up, the event loop and shutdown.
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "clocklog/clocklog.h"
+#include "terminal/terminal.h"
+
+static const char USAGE[] =
+    "usage: kestrode [DEVICE]\n"
+    "       kestrode --help | --version\n"
+    "\n"
+    "Console terminal for the air monitor on serial port DEVICE (115200 8N1).\n"
+    "Without DEVICE the /dev/ttyS* ports are offered in a menu.\n"
+    "\n"
+    "Typed lines go to the instrument with CR LF; local commands:\n";
+static const char USAGE_TAIL[] =
+    "\n"
+    "Instrument lines are appended to kestrode-YYYYMMDD.log in the current\n"
+    "directory.\n"
+    "Exit status: 0 after a normal end, 255 when start-up fails.\n";
+
+static bool infoOption(const char *arg) {
+    if (!strcmp(arg, "--help") || !strcmp(arg, "-h")) {
+        fputs(USAGE, stdout);
+        for (const CommandEntry *c = cmdlist; c->name; ++c)
+            printf("  %-10s %s\n", c->name, c->help);
+        fputs(USAGE_TAIL, stdout);
+        return true;
+    }
+    if (!strcmp(arg, "--version") || !strcmp(arg, "-V")) {
+        printf("kestrode %s\n", KESTRODE_VERSION);
+        return true;
+    }
+    return false;
+}
+
+static const char *chooseDevice(int argc, char **argv) {
+    const char *dev = nullptr;
+    if (argc == 2) return argv[1];
+    if (argc == 1) dev = findDevName();
+    if (dev) printf("Serial device name: %s\n", dev);
+    return dev;
+}
+
+static void servePass() {
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(gTermFD, &rd);
+    if (gbStdinOpen) FD_SET(0, &rd);
+    timeval tv{10, 0};
+    fflush(stdout);
+    int r = select(gTermFD + 1, &rd, nullptr, nullptr, &tv);
+    if (r < 0) {
+        perror("> select failed\n");
+        return;
+    }
+    if (r == 0) return;
+    if (FD_ISSET(gTermFD, &rd)) process_term(gTermFD);
+    if (gbRun && gbStdinOpen && FD_ISSET(0, &rd)) process_stdin();
+    drainHeldInput();
+}
+
+void runLoop() {
+    while (gbRun) servePass();
+}
+
+int kestrodeMain(int argc, char **argv) {
+    printf(" @@@ starting kestrode @@@ \n");
+    if (argc == 2 && infoOption(argv[1])) return 0;
+    const char *dev = chooseDevice(argc, argv);
+    if (!dev) {
+        printf("> missing device name \n");
+        return -1;
+    }
+    if (openPort(dev) < 0) return -1;
+    startLog();
+    runLoop();
+    stopLog();
+    close(gTermFD);
+    return 0;
+}

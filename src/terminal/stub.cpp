@@ -1,3 +1,0 @@
-// Placeholder while the terminal lands.
-#include "terminal/terminal.h"
-int kestrodeMain(int, char **) { return 0; }
