@@ -1,0 +1,83 @@
+// The timed line reader the transfer dialogues use. Bytes that arrive after
+// the line it returns stay held here for the next line, so a burst holding
+// several replies loses none of them.
+#include <errno.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "terminal/link.h"
+#include "transfer/transfer.h"
+
+static constexpr int READ_CHUNK = 100;
+
+static char held[READ_CHUNK];
+static int heldPos = 0;
+static int heldLen = 0;
+
+// Waits for input and refills the held buffer; false on time-out or failure.
+static bool fillHeld(int seconds) {
+    for (;;) {
+        fd_set fds;
+        FD_ZERO(&fds);
+        FD_SET(gTermFD, &fds);
+        timeval tv{seconds, 0};
+        int r = select(gTermFD + 1, &fds, nullptr, nullptr, &tv);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        ssize_t n = read(gTermFD, held, sizeof held);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            printf("> terminal read failed\n");
+            return false;
+        }
+        heldPos = 0;
+        heldLen = (int)n;
+        return true;
+    }
+}
+
+static bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+int readLineTerminalTimeout(char *buf, int size, int seconds) {
+    int limit = size - 1;
+    if (limit <= 0) {
+        if (size > 0) buf[0] = '\0';
+        return 0;
+    }
+    int len = 0;
+    while (len < limit) {
+        if (heldPos == heldLen && !fillHeld(seconds)) return -1;
+        char c = held[heldPos++];
+        if (isLineEnd(c)) {
+            if (len == 0) continue;  // line ends before any text
+            break;
+        }
+        buf[len++] = c;
+    }
+    // A full buffer still takes a line end that is already here; anything
+    // else stays held and begins the next line.
+    if (len == limit && heldPos < heldLen && isLineEnd(held[heldPos])) ++heldPos;
+    buf[len] = '\0';
+    return len;
+}
+
+int readMessageTimeout(char *buf, int size, int seconds) {
+    for (;;) {
+        int len = readLineTerminalTimeout(buf, size, seconds);
+        if (len <= 0 || buf[0] != '#') return len;
+        printf("%s\n", buf);
+        fflush(stdout);
+    }
+}
+
+int takeHeldInput(char *dst, int cap) {
+    int n = heldLen - heldPos;
+    if (n > cap) n = cap;
+    if (n <= 0) return 0;
+    memcpy(dst, held + heldPos, n);
+    heldPos += n;
+    return n;
+}
