@@ -1,3 +1,0 @@
-#include <gtest/gtest.h>
-#include "terminal/link.h"
-TEST(Link, StartsClosed) { EXPECT_EQ(gTermFD, -1); }
