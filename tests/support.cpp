@@ -28,6 +28,9 @@ Pty openPty() {
     memset(&t, 0, sizeof t);
     cfmakeraw(&t);
     if (openpty(&p.master, &p.slave, p.name, &t, nullptr) != 0) perror("openpty");
+    // Programs started by the test must not hold the instrument's side open.
+    fcntl(p.master, F_SETFD, FD_CLOEXEC);
+    fcntl(p.slave, F_SETFD, FD_CLOEXEC);
     return p;
 }
 
@@ -152,6 +155,16 @@ int waitExit(int pid, int ms) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
+}
+
+std::string waitForFile(const std::string &path, const std::string &expected, int ms) {
+    long end = nowMs() + ms;
+    std::string got = readFile(path);
+    while (got != expected && nowMs() < end) {
+        usleep(2000);
+        got = readFile(path);
+    }
+    return got;
 }
 
 double cpuSeconds(int pid) {

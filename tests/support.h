@@ -26,6 +26,8 @@ std::string captureStop();
 std::string enterTempDir();
 void leaveTempDir();
 std::string readFile(const std::string &path);
+// Polls until the file holds `expected` or `ms` passed; returns its content.
+std::string waitForFile(const std::string &path, const std::string &expected, int ms);
 void writeFile(const std::string &path, const std::string &data);
 
 // Runs a program with the given stdin/stdout/stderr descriptors (-1: /dev/null)
