@@ -1,15 +1,30 @@
-# Thin wrapper over CMake: `make`, `make test`, `make demo`.
+# Thin wrapper over CMake: `make`, `make test`, `make demo`, and the hardening
+# and release checks, each in its own build directory:
+#   make test-sanitize   ASan+UBSan build in build-san, whole test suite
+#   make fuzz            libFuzzer targets (clang) in build-fuzz, FUZZ_SECONDS each
+#   make test-aarch64    cross build in build-aarch64, tests under qemu-aarch64
+#   make package         .deb packages: amd64 from build/, arm64 from build-aarch64/
+#   make check-package   lists and checks the contents of both packages
+#   make check-man       renders docs/kestrode.1, failing on any warning
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+SAN_BUILD ?= build-san
+FUZZ_BUILD ?= build-fuzz
+CROSS_BUILD ?= build-aarch64
+FUZZ_SECONDS ?= 60
 
-.PHONY: all configure test demo clean
+# $(call configure,dir,flags): configure a build directory once.
+configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
+
+.PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
+	package check-package check-man
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 configure:
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	$(call configure,$(BUILD),$(CMAKE_FLAGS))
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -17,6 +32,42 @@ test: all
 demo: all
 	@if [ -x tools/demo.sh ]; then tools/demo.sh $(BUILD); \
 	else echo "the simulated instrument is not built yet; run: $(BUILD)/kestrode /dev/ttyS0"; fi
+
+# Reports of the programs the tests start land in files too, so a fault in a
+# child that the test does not notice still fails the run.
+test-sanitize:
+	$(call configure,$(SAN_BUILD),-DKESTRODE_SANITIZE=ON $(CMAKE_FLAGS))
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	rm -rf $(SAN_BUILD)/sanitizer-logs && mkdir -p $(SAN_BUILD)/sanitizer-logs
+	ASAN_OPTIONS=halt_on_error=1:detect_stack_use_after_return=1:log_path=$(CURDIR)/$(SAN_BUILD)/sanitizer-logs/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SAN_BUILD)/sanitizer-logs/ubsan \
+	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS); \
+	rc=$$?; for f in $(SAN_BUILD)/sanitizer-logs/*; do \
+	  [ -e "$$f" ] || continue; echo "== $$f"; cat "$$f"; rc=1; done; exit $$rc
+
+fuzz:
+	$(call configure,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	  -DKESTRODE_FUZZ=ON -DBUILD_TESTING=OFF $(CMAKE_FLAGS))
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	fuzz/run-all.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+test-aarch64:
+	$(call configure,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS))
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
+
+package: all
+	$(call configure,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS))
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack -G DEB
+	cd $(CROSS_BUILD) && cpack -G DEB
+
+check-package: package
+	cmake/check-deb.sh $(BUILD)/packages/kestrode_*_amd64.deb amd64
+	cmake/check-deb.sh $(CROSS_BUILD)/packages/kestrode_*_arm64.deb arm64
+
+check-man:
+	cmake/check-man.sh docs/kestrode.1
 
 clean:
 	rm -rf $(BUILD)
