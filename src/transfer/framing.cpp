@@ -1,8 +1,11 @@
-// The "@DAT" data frame: two hex digits of the byte sum, the chunk in Base64,
-// and a line feed.
+// The transfer lines: the "@DAT" data frame (two hex digits of the byte sum,
+// the chunk in Base64, a line feed) and the CR-ended control lines.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "base64/base64.h"
+#include "terminal/link.h"
 #include "transfer/transfer.h"
 
 unsigned char mFramePlainBuffer[FRAME_PLAIN_SIZE];
@@ -52,4 +55,12 @@ int decodeDataFrame() {
                                          hexDigit(mFrameEncodedBuffer[5]));
     if (sent != byteSum(mFramePlainBuffer, (int)n)) return -2;
     return (int)n;
+}
+
+void sendControl(const char *word) {
+    char text[5];
+    memcpy(text, word, 4);
+    text[4] = '\r';
+    ssize_t n = write(gTermFD, text, sizeof text);
+    (void)n;  // the dialogue's next wait notices a line that went nowhere
 }

@@ -19,6 +19,7 @@ static int heldLen = 0;
 
 // Waits for input and refills the held buffer; false on time-out or failure.
 static bool fillHeld(int seconds) {
+    if (gTermFD < 0 || gTermFD >= FD_SETSIZE) return false;
     for (;;) {
         fd_set fds;
         FD_ZERO(&fds);

@@ -23,6 +23,8 @@ int encodeDataFrame(int chunkLen);
 // Decodes the frame line in mFrameEncodedBuffer into mFramePlainBuffer.
 // Returns the payload length, -1 on a decoding error, -2 on a checksum mismatch.
 int decodeDataFrame();
+// Sends a control line, "@ACK", "@NAK" or "@FIN", and a CR in one write.
+void sendControl(const char *word);
 
 // Commands and the instrument-initiated receiver
 int cmdUpload(const char *line);

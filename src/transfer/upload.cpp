@@ -1,0 +1,171 @@
+// Upload: announces a local file to the instrument, then sends it in
+// "@DAT" frames, each acknowledged, resending a rejected frame a few times.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "terminal/link.h"
+#include "transfer/transfer.h"
+
+static constexpr int REPLY_SIZE = 64;
+static constexpr int HEADER_SIZE = 64;
+static constexpr int REPLY_SECONDS = 5;
+static constexpr unsigned long MAX_SENDINGS = 6;  // of one chunk
+
+struct Upload {
+    const char *name;
+    int file;
+    unsigned long size;
+    unsigned long frames;  // sendings, resends included
+    unsigned long total;   // file bytes sent, each chunk once
+    unsigned long limit;   // `frames` may reach this for the current chunk
+    char reply[REPLY_SIZE];
+};
+
+enum class Next { Chunk, Resend, End };
+
+static bool startsWith(const char *text, const char *word) {
+    return strncmp(text, word, strlen(word)) == 0;
+}
+
+// The last blank-separated word, or null when the line names no file.
+static const char *lastWord(const char *line) {
+    const char *blank = strrchr(line, ' ');
+    if (blank == nullptr || blank[1] == '\0') return nullptr;
+    return blank + 1;
+}
+
+// Opens a regular file whose size the header can carry; -1 after a notice.
+// O_NONBLOCK keeps a FIFO from stalling the open; regular files ignore it.
+static int openUploadFile(const char *name, unsigned long *size) {
+    int fd = open(name, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        printf("> cannot open a file (%s)\n", name);
+        return -1;
+    }
+    struct stat st;
+    off_t end = -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        printf("> not a regular file, nothing sent (%s)\n", name);
+    } else if ((end = lseek(fd, 0, SEEK_END)) < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+        printf("> cannot find the size of a file, nothing sent (%s)\n", name);
+    } else if (end > INT32_MAX) {
+        printf("> file is larger than %d bytes, nothing sent (%s)\n", INT32_MAX, name);
+    } else {
+        *size = (unsigned long)end;
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+static bool sendHeader(const Upload &u) {
+    char header[HEADER_SIZE];
+    int n = snprintf(header, sizeof header, "\r\n#UPLOAD %s %d\r\n", u.name, (int)u.size);
+    if (n < 0 || n >= (int)sizeof header) {
+        printf("> file name too long for the upload header, nothing sent (%s)\n", u.name);
+        return false;
+    }
+    ssize_t w = write(gTermFD, header, n);
+    (void)w;  // a lost header shows as no response
+    return true;
+}
+
+static bool sendFrame(Upload &u, int frameLen, int chunkLen, bool first) {
+    ssize_t w = write(gTermFD, mFrameEncodedBuffer, frameLen);
+    if (w < frameLen) {
+        printf(">remote transfer failed (written size %lu)\n", (unsigned long)(w < 0 ? 0 : w));
+        return false;
+    }
+    ++u.frames;
+    if (first) u.total += chunkLen;
+    if (u.frames % 10 == 0) {
+        printf("\r%lu/%lu", u.total, u.size);
+        fflush(stdout);
+    }
+    return true;
+}
+
+static Next awaitFrameReply(Upload &u) {
+    if (readMessageTimeout(u.reply, sizeof u.reply, REPLY_SECONDS) < 0) {
+        printf("> read message failed\n");
+        return Next::End;
+    }
+    if (startsWith(u.reply, "@ACK")) return Next::Chunk;
+    if (startsWith(u.reply, "@FIN")) {
+        if (u.total == u.size)
+            printf("> uploading is successfully finished\n");
+        else
+            printf("> received FIN, while all data are not transfered\n");
+        return Next::End;
+    }
+    if (startsWith(u.reply, "@NAK")) {
+        printf("> NACK received\n");
+        return u.frames < u.limit ? Next::Resend : Next::End;
+    }
+    printf("> unexpected message (%s) was received, finished it\n", u.reply);
+    return Next::End;
+}
+
+// Sends one chunk until the instrument takes it; false ends the upload.
+static bool sendChunk(Upload &u, int chunkLen) {
+    int frameLen = encodeDataFrame(chunkLen);
+    if (frameLen < 0) {
+        printf("> encodeDataFrame error\n");
+        return false;
+    }
+    u.limit = u.frames + MAX_SENDINGS;
+    bool first = true;
+    for (;;) {
+        if (!sendFrame(u, frameLen, chunkLen, first)) return false;
+        first = false;
+        Next next = awaitFrameReply(u);
+        if (next != Next::Resend) return next == Next::Chunk;
+    }
+}
+
+static void sendChunks(Upload &u) {
+    for (;;) {
+        ssize_t n = read(u.file, mFramePlainBuffer, FRAME_CHUNK);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            printf("> reading a file failed after %lu of %lu bytes (%s: %s)\n", u.total, u.size,
+                   u.name, strerror(errno));
+            return;
+        }
+        if (n == 0 || !sendChunk(u, (int)n)) return;
+    }
+}
+
+// Header, consent, frames; false when the instrument never answered, so
+// there is no dialogue to close.
+static bool runUpload(Upload &u) {
+    if (readMessageTimeout(u.reply, sizeof u.reply, REPLY_SECONDS) < 0) {
+        printf("> no response at the device\n");
+        return false;
+    }
+    if (!startsWith(u.reply, "@ACK")) {
+        printf("\n> unexpected message (%s)\n", u.reply);
+        return true;
+    }
+    printf("\n> upload started\n");
+    sendChunks(u);
+    return true;
+}
+
+int cmdUpload(const char *line) {
+    Upload u{};
+    u.name = lastWord(line);
+    if (u.name == nullptr) return -1;
+    u.file = openUploadFile(u.name, &u.size);
+    if (u.file < 0) return 0;
+    if (sendHeader(u) && runUpload(u)) sendControl("@FIN");
+    close(u.file);
+    fflush(stdout);
+    return 0;
+}
