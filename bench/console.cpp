@@ -1,0 +1,228 @@
+// One console-path run: feeds N MiB of instrument-like lines into the serial
+// pseudo-terminal of one terminal program as fast as it takes them, and reports
+// its CPU time, the time until the last line is on its console, and its peak RSS.
+//
+//   bench-console --name NAME [--mib N] [--check-log] [--file-console]
+//                 [--alloc COUNTER.so] [--env K=V] -- PROGRAM ARGS...
+// {dev} in ARGS is replaced by the port. The console is a raw pseudo-terminal
+// (as a user's would be) unless --file-console sends it to a file. One result
+// line: name mib= user= sys= wall= rss= status= shown= logged= [allocs= bytes=]
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common.h"
+
+// Lines of 40 to 70 bytes with CR LF, like an air monitor's readings; a
+// sequence number up front, never "@" or "#", no "$" or "#" before a blank.
+static std::string makeFeed(size_t bytes) {
+    std::string feed;
+    feed.reserve(bytes + 80);
+    unsigned seed = 12345;
+    auto next = [&seed](unsigned mod) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % mod;
+    };
+    char line[160];
+    for (unsigned seq = 0; feed.size() < bytes; ++seq) {
+        int n = snprintf(line, sizeof line,
+                         "%07u T=%u.%02u RH=%u.%u P=%u.%u PM2.5=%u.%u PM10=%u CO2=%u VOC=%u",
+                         seq, 15 + next(15), next(100), 20 + next(60), next(10),
+                         990 + next(40), next(10), next(80), next(10), next(150),
+                         400 + next(900), next(500));
+        size_t len = 38 + next(31);  // text before CR LF: 38..68
+        if ((size_t)n < len) len = n;
+        feed.append(line, len);
+        feed.append("\r\n");
+    }
+    return feed;
+}
+
+struct Options {
+    std::string name = "terminal";
+    double mib = 8;
+    bool checkLog = false;
+    bool fileConsole = false;
+    std::string allocLib;  // LD_PRELOAD allocation counter
+    std::vector<std::string> env;
+    std::vector<std::string> argv;
+};
+
+static Options parse(int argc, char **argv) {
+    Options o;
+    int i = 1;
+    for (; i < argc && strcmp(argv[i], "--"); ++i) {
+        std::string a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--name") o.name = v, ++i;
+        else if (a == "--mib") o.mib = atof(v), ++i;
+        else if (a == "--check-log") o.checkLog = true;
+        else if (a == "--file-console") o.fileConsole = true;
+        else if (a == "--alloc") o.allocLib = v, ++i;
+        else if (a == "--env") o.env.push_back(v), ++i;
+        else {
+            fprintf(stderr, "bench-console: unknown option %s\n", a.c_str());
+            exit(2);
+        }
+    }
+    for (++i; i < argc; ++i) o.argv.push_back(argv[i]);
+    if (o.argv.empty()) {
+        fprintf(stderr, "bench-console: no program given after --\n");
+        exit(2);
+    }
+    return o;
+}
+
+// What the terminal has shown: a pseudo-terminal read into memory, or a file.
+struct Console {
+    int fd = -1;
+    std::string path;
+    std::string shown;
+    size_t size() {
+        if (fd >= 0) pumpConsole(fd, shown);
+        return fd >= 0 ? shown.size() : (size_t)fileSize(path);
+    }
+    std::string text(size_t from) {
+        if (fd < 0) return readFileFrom(path, (off_t)from);
+        pumpConsole(fd, shown);
+        return from < shown.size() ? shown.substr(from) : std::string();
+    }
+};
+
+// Sends numbered ready lines until one is on the console: the terminal has
+// set up its port and serves it. Returns the console offset after that line.
+static long handshake(int master, Console &con) {
+    for (int k = 0; k < 100; ++k) {
+        char msg[64];
+        int n = snprintf(msg, sizeof msg, "ready %d\r\n", k);
+        writeAll(master, msg, n);
+        double end = nowSeconds() + 0.3;
+        while (nowSeconds() < end) {
+            drainInput(master);
+            size_t at = con.text(0).find(msg);
+            if (at != std::string::npos) return (long)(at + n);
+            sleepMs(5);
+        }
+    }
+    return -1;
+}
+
+// Writes the feed as fast as the slave side takes it, reading away whatever
+// the terminal sends to the instrument and whatever it shows.
+static bool feed(int master, Console &con, const std::string &data, double deadline) {
+    size_t done = 0;
+    while (done < data.size()) {
+        if (nowSeconds() > deadline) return false;
+        pollfd p[2] = {{master, POLLOUT | POLLIN, 0}, {con.fd, POLLIN, 0}};
+        if (poll(p, con.fd >= 0 ? 2 : 1, 100) < 0) continue;
+        if (p[1].revents & POLLIN) con.size();
+        if (p[0].revents & POLLIN) drainInput(master);
+        if (p[0].revents & POLLHUP) return false;
+        if (!(p[0].revents & POLLOUT)) continue;
+        size_t chunk = data.size() - done < 65536 ? data.size() - done : 65536;
+        ssize_t w = write(master, data.data() + done, chunk);
+        if (w > 0) done += (size_t)w;
+    }
+    return true;
+}
+
+static bool waitShown(int master, Console &con, size_t want, double deadline) {
+    while (con.size() < want) {
+        if (nowSeconds() > deadline) return false;
+        drainInput(master);
+        if (con.fd >= 0) {
+            pollfd p{con.fd, POLLIN, 0};
+            poll(&p, 1, 10);
+        } else {
+            sleepMs(1);
+        }
+    }
+    return true;
+}
+
+// What the log must end with: each line's text (its CR kept) and CR LF.
+static std::string expectedLog(const std::string &feedData) {
+    std::string log;
+    log.reserve(feedData.size() * 2);
+    size_t start = 0, lf;
+    while ((lf = feedData.find('\n', start)) != std::string::npos) {
+        log.append(feedData, start, lf - start);
+        log.append("\r\n");
+        start = lf + 1;
+    }
+    return log;
+}
+
+// The log is the one file kestrode makes in its directory besides ours.
+static std::string findLog(const std::string &dir) {
+    DIR *d = opendir(dir.c_str());
+    std::string name;
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (!strncmp(e->d_name, "kestrode-", 9)) name = e->d_name;
+    if (d) closedir(d);
+    return name;
+}
+
+static bool logMatches(const std::string &dir, const std::string &feedData) {
+    std::string name = findLog(dir);
+    if (name.empty()) return false;
+    std::string want = expectedLog(feedData);
+    std::string log = readFileFrom(dir + "/" + name, 0);
+    return log.size() >= want.size() &&
+           log.compare(log.size() - want.size(), want.size(), want) == 0;
+}
+
+int main(int argc, char **argv) {
+    Options o = parse(argc, argv);
+    std::string dir = makeTempDir("console");
+    Console con;
+    if (o.fileConsole) con.path = dir + "/console.out";
+    PtyPair port = openPtyPair();
+    fcntl(port.master, F_SETFL, O_NONBLOCK);
+    for (std::string &a : o.argv)
+        if (a == "{dev}") a = port.slavePath;
+    if (!o.allocLib.empty()) {
+        o.env.push_back("LD_PRELOAD=" + o.allocLib);
+        o.env.push_back("BENCH_ALLOC_OUT=" + dir + "/alloc.out");
+    }
+    Child child = startTerminal(o.argv, dir, con.path, dir + "/stderr.out", o.env);
+    con.fd = child.console;
+    // Made only now: the child is forked from a small runner, so its peak RSS
+    // is its own (the kernel counts the forked image's pages until exec).
+    std::string data = makeFeed((size_t)(o.mib * 1048576));
+
+    bool ok = waitRawMode(port.master, 10000);
+    long start = ok ? handshake(port.master, con) : -1;
+    ok = start >= 0;
+    double t0 = nowSeconds();
+    if (ok) ok = feed(port.master, con, data, t0 + 240);
+    if (ok) ok = waitShown(port.master, con, start + data.size(), t0 + 240);
+    double t1 = nowSeconds();
+    bool same = ok && con.text(start) == data;
+    close(port.master);  // hang-up: the terminal under test ends
+    Usage u = finishChild(child.pid, 5000);
+    bool logOk = !o.checkLog || (same && logMatches(dir, data));
+    std::string allocs = readFileFrom(dir + "/alloc.out", 0);
+    if (!allocs.empty() && allocs.back() == '\n') allocs.pop_back();
+    printf("%s mib=%.3f user=%.4f sys=%.4f wall=%.4f rss=%ld status=%d shown=%d logged=%d%s%s\n",
+           o.name.c_str(), data.size() / 1048576.0, u.user, u.sys, t1 - t0, u.maxRssKb, u.status,
+           same ? 1 : 0, logOk ? 1 : 0, allocs.empty() ? "" : " ", allocs.c_str());
+    const char *keep = getenv("BENCH_KEEP");
+    if (keep && *keep) {
+        if (!con.path.empty() || !con.shown.empty()) {
+            FILE *f = fopen((dir + "/console.pty").c_str(), "wb");
+            if (f) fwrite(con.shown.data(), 1, con.shown.size(), f), fclose(f);
+        }
+        fprintf(stderr, "kept %s\n", dir.c_str());
+    } else {
+        removeTree(dir);
+    }
+    return same && logOk ? 0 : 1;
+}
