@@ -4,19 +4,20 @@
 # A crash or failed property leaves the input in BUILD_DIR/fuzz-artifacts/ and
 # fails the run after the remaining targets have had their turn.
 set -u
-build=${1:?usage: run-all.sh BUILD_DIR [SECONDS]}
+build=$(cd "${1:?usage: run-all.sh BUILD_DIR [SECONDS]}" && pwd)  # targets may change directory
 seconds=${2:-${FUZZ_SECONDS:-60}}
 here=$(cd "$(dirname "$0")" && pwd)
-targets="base64_decode frame_check read_line term_lines"
 status=0
 summary=""
 mkdir -p "$build/fuzz-artifacts"
-for t in $targets; do
+for exe in "$build"/fuzz/fuzz_*; do
+  [ -x "$exe" ] || continue
+  t=${exe##*/fuzz_}
   work="$build/fuzz-corpus/$t"
   mkdir -p "$work"
   log="$build/fuzz-$t.log"
   echo "== fuzz_$t for ${seconds}s"
-  "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=20 -max_len=4096 \
+  "$exe" -max_total_time="$seconds" -timeout=20 -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" \
     "$work" "$here/corpus/$t" >"$log" 2>&1
   rc=$?
@@ -29,6 +30,7 @@ for t in $targets; do
     status=1
     tail -n 40 "$log"
   fi
+  [ -d "$here/corpus/$t" ] || { echo "no seed corpus fuzz/corpus/$t"; status=1; }
   summary="$summary$(printf '%-14s %10s executions  %-10s %s' "$t" "${runs:-?}" "$cov" "$verdict")
 "
 done
