@@ -46,7 +46,7 @@ test-sanitize:
 	  [ -e "$$f" ] || continue; echo "== $$f"; cat "$$f"; rc=1; done; exit $$rc
 
 fuzz:
-	$(call configure,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	$(call configure,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ \
 	  -DKESTRODE_FUZZ=ON -DBUILD_TESTING=OFF $(CMAKE_FLAGS))
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	fuzz/run-all.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
