@@ -1,5 +1,5 @@
 // LD_PRELOAD library: counts the heap allocations a program makes and writes
-// "allocs=<n> bytes=<total>" at its exit to the file named by BENCH_ALLOC_OUT.
+// "allocs=<n> allocbytes=<total>" at its exit to the file named by BENCH_ALLOC_OUT.
 // Counts malloc, calloc, realloc and the aligned variants (operator new ends
 // in malloc); frees are not counted.
 #include <fcntl.h>
@@ -60,7 +60,7 @@ __attribute__((destructor)) static void report() {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return;
     char line[96];
-    int n = snprintf(line, sizeof line, "allocs=%lu bytes=%lu\n", gCount.load(), gBytes.load());
+    int n = snprintf(line, sizeof line, "allocs=%lu allocbytes=%lu\n", gCount.load(), gBytes.load());
     if (n > 0) (void)!write(fd, line, (size_t)n);
     close(fd);
 }

@@ -6,7 +6,7 @@
 //                 [--alloc COUNTER.so] [--env K=V] -- PROGRAM ARGS...
 // {dev} in ARGS is replaced by the port. The console is a raw pseudo-terminal
 // (as a user's would be) unless --file-console sends it to a file. One result
-// line: name mib= user= sys= wall= rss= status= shown= logged= [allocs= bytes=]
+// line: name mib= user= sys= wall= rss= status= shown= logged= [allocs= allocbytes=]
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>

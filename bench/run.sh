@@ -78,7 +78,7 @@ field() { awk -v n="$1" -v k="$2" '$1 == n { for (i = 2; i <= NF; i++) {
     split($i, kv, "="); if (kv[1] == k) print kv[2] } }' "$RAW"; }
 # metric NAME EXPR: median of an awk expression over user, sys, wall, mib, rss
 metric() {
-    awk -v n="$1" '$1 == n { for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    awk -v n="$1" '$1 == n { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
         user = f["user"]; sys = f["sys"]; wall = f["wall"]; mib = f["mib"]; rss = f["rss"]
         cpu = f["cpu"]; bytes = f["bytes"]
         print '"$2"' }' "$RAW" | median
@@ -168,7 +168,7 @@ transfer_part() {
     fi
     say "## Transfers through kestrode-sim: 256 KiB random file"
     T="$OUT/bench-transfer --sim $SIM --kestrode $KESTRODE"
-    run $T --name pacer --pacer-check
+    run $T --name pacer --pacer-check --pace 115200
     r=1
     while [ "$r" -le 3 ]; do
         run $T --name up --dir up --kib 256
@@ -190,7 +190,10 @@ transfer_part() {
             "$(metric $d-paced 'cpu / mib')" "$(awk -v r="$rate" -v c=$CEILING 'BEGIN { print 100 * r / c }')"
     done
     say ""
-    say "- pacer check, raw byte stream: $(metric pacer 'bytes / wall' | awk '{ printf "%.0f", $1 }') B/s (115200 8N1 = 11520 B/s)"
+    for w in out:instrument_to_host in:host_to_instrument; do
+        rate=$(metric pacer-${w%%:*} 'bytes / wall' | awk '{ printf "%.0f", $1 }')
+        say "- pacer check, raw byte stream $(echo ${w#*:} | tr _ ' '): $rate B/s (115200 8N1: 11520 B/s)"
+    done
     for d in up down; do
         share=$(awk -v r="$(metric $d-paced 'bytes / wall')" -v c=$CEILING 'BEGIN { print 100 * r / c }')
         say "- target paced $d >= 95 % of the ceiling: $(printf '%.1f' "$share") % -> $(verdict "$share" '>=' 95)"
@@ -218,7 +221,7 @@ alloc_part() {
     say "| kestrode run | allocations | bytes allocated |"
     say "|---|---|---|"
     for row in $rows; do
-        printf '| %s | %s | %s |\n' "$(echo "${row#*:}" | tr _ ' ')" "$(field "${row%%:*}" allocs)" "$(field "${row%%:*}" bytes)"
+        printf '| %s | %s | %s |\n' "$(echo "${row#*:}" | tr _ ' ')" "$(field "${row%%:*}" allocs)" "$(field "${row%%:*}" allocbytes)"
     done
     say ""
     same=met
