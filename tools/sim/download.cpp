@@ -106,6 +106,7 @@ static void frameReply(const std::string &line) {
         return sendNext();
     }
     if (line.rfind("@NAK", 0) != 0) return;
+    note("download of %s: frame %d rejected by the host", gDl.name.c_str(), gDl.chunks + 1);
     if (gDl.chunkSendings < MAX_SENDINGS) return sendFrame();
     closeDialogue("@FIN too many errors",
                   "# download of " + gDl.name + " given up after " + progress());

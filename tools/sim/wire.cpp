@@ -56,9 +56,8 @@ static void advance(Direction &d, size_t n) {
 }
 
 // Next time worth looking: a millisecond's worth of bytes, or the chunk's rest.
-// Bytes already through are not waited for: poll or the caller takes them.
-static double wake(const Direction &d, double now) {
-    if (d.queue.empty() || through(d, now) > 0) return NEVER;
+static double wake(const Direction &d) {
+    if (d.queue.empty()) return NEVER;
     if (gOpt.baud <= 0) return d.queue.front().at;
     double left = (double)(d.queue.front().bytes.size() - d.done);
     double batch = std::min(left, std::max(1.0, bytesPerSecond() / 1000));
@@ -88,8 +87,11 @@ short wirePollEvents(double now) {
 }
 
 double wireNextWake(double now) {
-    double t = std::min(wake(gOut, now), wake(gIn, now));
-    return std::max(t, now);
+    // Output already through waits for poll to report room; input through
+    // is due at once.
+    double out = through(gOut, now) > 0 ? NEVER : wake(gOut);
+    double in = through(gIn, now) > 0 ? now : wake(gIn);
+    return std::max(std::min(out, in), now);
 }
 
 static bool readHost(double now, bool hungUp) {

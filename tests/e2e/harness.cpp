@@ -1,0 +1,153 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "support.h"
+
+double nowSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+Session::Session() {
+    char tmpl[] = "/tmp/kestrode-e2e-XXXXXX";
+    dir = mkdtemp(tmpl);
+    host = dir + "/host";
+    store = dir + "/store";
+    mkdir(host.c_str(), 0755);
+    mkdir(store.c_str(), 0755);
+}
+
+// Ends the simulator (which ends kestrode), reaps it, removes the folders.
+Session::~Session() {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitExit(pid, 5000);  // kills for good after that
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+static void addProgram(std::vector<std::string> &argv, const char *program) {
+#ifdef KESTRODE_EMULATOR
+    argv.push_back(KESTRODE_EMULATOR);
+#endif
+    argv.push_back(program);
+}
+
+void startSession(Session &r, const std::vector<std::string> &simOptions) {
+    std::vector<std::string> args;
+    addProgram(args, KESTRODE_SIM);
+    args.insert(args.end(), {"--storage", r.store, "--verbose", "--seed", "1"});
+    args.insert(args.end(), simOptions.begin(), simOptions.end());
+    args.push_back("--run");
+    args.push_back("--");
+    addProgram(args, KESTRODE_BIN);
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    int err = open((r.dir + "/sim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    r.pid = spawn(argv.data(), in[0], out[1], err, r.host.c_str());
+    close(in[0]);
+    close(out[1]);
+    close(err);
+    r.in = in[1];
+    r.out = out[0];
+}
+
+void type(Session &r, const std::string &line) { writeAll(r.in, line + "\n"); }
+
+// Reads what is there within `ms`; false at the end of the output.
+static bool pump(Session &r, int ms) {
+    pollfd p{r.out, POLLIN, 0};
+    if (poll(&p, 1, std::max(ms, 0)) <= 0) return true;
+    char buf[65536];
+    ssize_t n = read(r.out, buf, sizeof buf);
+    if (n <= 0) return false;
+    r.console.append(buf, (size_t)n);
+    return true;
+}
+
+bool waitFor(Session &r, const std::string &needle, int ms) {
+    double end = nowSeconds() + ms / 1000.0;
+    for (;;) {
+        size_t at = r.console.find(needle, r.seen);
+        if (at != std::string::npos) {
+            r.seen = at + needle.size();
+            return true;
+        }
+        int left = (int)((end - nowSeconds()) * 1000);
+        if (left <= 0 || !pump(r, std::min(left, 100))) return false;
+    }
+}
+
+int waitEnd(Session &r, int ms) {
+    double end = nowSeconds() + ms / 1000.0;
+    while (nowSeconds() < end && pump(r, 50)) {
+    }
+    int left = std::max(0, (int)((end - nowSeconds()) * 1000));
+    r.status = waitExit(r.pid, left);
+    r.pid = -1;
+    return r.status;
+}
+
+int exitSession(Session &r) {
+    type(r, "@exit");
+    return waitEnd(r, 10000);
+}
+
+size_t count(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+std::string simReport(const Session &r) { return readFile(r.dir + "/sim.err"); }
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &c : s) c = (char)(gen() & 0xFF);
+    return s;
+}
+
+std::vector<std::string> listFolder(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return names;
+    while (dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string logPath(const Session &r) {
+    char name[64];
+    time_t now = time(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    strftime(name, sizeof name, "/kestrode-%Y%m%d.log", &tmv);
+    return r.host + name;
+}
