@@ -1,6 +1,6 @@
 # Thin wrapper over CMake: `make`, `make test`, `make demo`, and the hardening
 # and release checks, each in its own build directory:
-#   make test-sanitize   ASan+UBSan build in build-san, whole test suite
+#   make test-sanitize   ASan+UBSan build (clang) in build-san, whole test suite
 #   make fuzz            libFuzzer targets (clang) in build-fuzz, FUZZ_SECONDS each
 #   make test-aarch64    cross build in build-aarch64, tests under qemu-aarch64
 #   make package         .deb packages: amd64 from build/, arm64 from build-aarch64/
@@ -10,6 +10,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SAN_BUILD ?= build-san
+SAN_CXX ?= clang++
 FUZZ_BUILD ?= build-fuzz
 CROSS_BUILD ?= build-aarch64
 FUZZ_SECONDS ?= 60
@@ -34,9 +35,10 @@ demo: all
 	else echo "the simulated instrument is not built yet; run: $(BUILD)/kestrode /dev/ttyS0"; fi
 
 # Reports of the programs the tests start land in files too, so a fault in a
-# child that the test does not notice still fails the run.
+# child that the test does not notice still fails the run. clang by default:
+# with g++ the UBSan reports of a child go to its standard error only.
 test-sanitize:
-	$(call configure,$(SAN_BUILD),-DKESTRODE_SANITIZE=ON $(CMAKE_FLAGS))
+	$(call configure,$(SAN_BUILD),-DCMAKE_CXX_COMPILER=$(SAN_CXX) -DKESTRODE_SANITIZE=ON $(CMAKE_FLAGS))
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	rm -rf $(SAN_BUILD)/sanitizer-logs && mkdir -p $(SAN_BUILD)/sanitizer-logs
 	ASAN_OPTIONS=halt_on_error=1:detect_stack_use_after_return=1:log_path=$(CURDIR)/$(SAN_BUILD)/sanitizer-logs/asan \
