@@ -19,7 +19,7 @@ void prepare(Session &r, const std::vector<std::string> &faults) {
     std::vector<std::string> options{"--period", "0"};
     options.insert(options.end(), faults.begin(), faults.end());
     startSession(r, options);
-    ASSERT_TRUE(waitFor(r, "# clock set to ", 10000)) << r.console;
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
 }
 
 // Remarks the transfer reader printed: "# " texts that end in a bare LF
@@ -42,14 +42,14 @@ TEST(EndToEnd, RejectedAndDamagedFramesAreSentAgain) {
     prepare(r, {"--nak-every", "3", "--corrupt-every", "3"});
     // Every third frame received is refused, so 8192 chunks take 12287 sendings.
     type(r, "@upload up.bin");
-    ASSERT_TRUE(waitFor(r, "> uploading is successfully finished\n", 120000)) << r.console;
+    ASSERT_TRUE(waitFor(r, "> uploading is successfully finished\n", 60000)) << r.console;
     ASSERT_TRUE(waitFor(r, "# stored up.bin, " + MIB_TEXT + " bytes", 10000)) << r.console;
     EXPECT_EQ(count(r.console, "> NACK received\n"), (FRAMES - 1) / 2);
     EXPECT_TRUE(sameFile(r.store + "/up.bin", r.host + "/up.bin"));
 
     // Every third frame sent is damaged; kestrode must catch each one.
     type(r, "@download down.bin");
-    ASSERT_TRUE(waitFor(r, "> File transfer is successful\n", 120000)) << r.console;
+    ASSERT_TRUE(waitFor(r, "> File transfer is successful\n", 60000)) << r.console;
     ASSERT_TRUE(waitFor(r, "# sent down.bin, " + MIB_TEXT + " bytes", 10000)) << r.console;
     EXPECT_EQ(count(simReport(r), "rejected by the host"), (FRAMES - 1) / 2);
     EXPECT_TRUE(sameFile(r.host + "/down.bin", r.store + "/down.bin"));
@@ -61,7 +61,7 @@ TEST(EndToEnd, RemarkBurstsAreShownAndTransfersGoOn) {
     // Three remarks in the same write as every second reply.
     prepare(r, {"--remark-every", "2", "--remark-lines", "3"});
     type(r, "@upload up.bin");
-    ASSERT_TRUE(waitFor(r, "> uploading is successfully finished\n", 120000)) << r.console;
+    ASSERT_TRUE(waitFor(r, "> uploading is successfully finished\n", 60000)) << r.console;
     ASSERT_TRUE(waitFor(r, "# stored up.bin, " + MIB_TEXT + " bytes", 10000)) << r.console;
     // Replies: the header's "@ACK" and one per frame.
     EXPECT_EQ(remarksShown(r.console), (FRAMES + 1) / 2 * 3);
@@ -69,7 +69,7 @@ TEST(EndToEnd, RemarkBurstsAreShownAndTransfersGoOn) {
 
     size_t before = remarksShown(r.console);
     type(r, "@download down.bin");
-    ASSERT_TRUE(waitFor(r, "> File transfer is successful\n", 120000)) << r.console;
+    ASSERT_TRUE(waitFor(r, "> File transfer is successful\n", 60000)) << r.console;
     ASSERT_TRUE(waitFor(r, "# sent down.bin, " + MIB_TEXT + " bytes", 10000)) << r.console;
     // Messages: "@DOWNLOAD,...", every frame, "@FIN".
     EXPECT_EQ(remarksShown(r.console) - before, (FRAMES + 2) / 2 * 3);
@@ -131,7 +131,7 @@ TEST(EndToEnd, NoiseLinesPassDownloadsButEndUploads) {
     Session r;
     prepare(r, {"--noise-every", "3"});
     type(r, "@download down.bin");
-    ASSERT_TRUE(waitFor(r, "> File transfer is successful\n", 120000)) << r.console;
+    ASSERT_TRUE(waitFor(r, "> File transfer is successful\n", 60000)) << r.console;
     ASSERT_TRUE(waitFor(r, "# sent down.bin, " + MIB_TEXT + " bytes", 10000)) << r.console;
     EXPECT_TRUE(sameFile(r.host + "/down.bin", r.store + "/down.bin"));
 

@@ -100,6 +100,11 @@ bool waitFor(Session &r, const std::string &needle, int ms) {
     }
 }
 
+bool waitForBoot(Session &r) {
+    return waitFor(r, "# clock set to ", 10000) && waitFor(r, "# clock set to ", 5000) &&
+           waitFor(r, "$ ", 5000);
+}
+
 int waitEnd(Session &r, int ms) {
     double end = nowSeconds() + ms / 1000.0;
     while (nowSeconds() < end && pump(r, 50)) {

@@ -33,6 +33,10 @@ void type(Session &r, const std::string &line);
 // Waits for `needle` in the console after what earlier waits matched; on
 // success the next wait starts after it.
 bool waitFor(Session &r, const std::string &needle, int ms);
+// Waits until the instrument has booted and answered both time lines that
+// kestrode sends around its banner, so that nothing of that is still on its
+// way when a test starts a transfer.
+bool waitForBoot(Session &r);
 // Reads the console until the session ends or `ms` pass; the exit status
 // (the simulator returns kestrode's), or -1 after killing both.
 int waitEnd(Session &r, int ms);
