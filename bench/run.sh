@@ -89,12 +89,11 @@ verdict() { awk -v v="$1" -v op="$2" -v t="$3" 'BEGIN {
 
 : >"$RAW"
 FAILED=0
-run() {  # run RUNNER ARGS...: one result line into RAW, failures noted
+run() {  # run RUNNER ARGS...: its result lines into RAW; a failed run only reported
     if line=$("$@"); then
         say "$line" >>"$RAW"
     else
-        say "$line" >>"$RAW"
-        warn "failed: $line"
+        warn "failed, left out of the tables: $line"
         FAILED=1
     fi
 }
@@ -114,13 +113,17 @@ console_part() {
         progs="$progs picocom picocom+log"
         versions="$versions, $(picocom --help 2>&1 | head -1)"
     fi
-    if need tio; then
+    note=
+    if [ -n "$con" ]; then
+        note="tio is left out: into a file it shows nothing until it exits"
+    elif need tio; then
         progs="$progs tio"
         versions="$versions, $(tio --version 2>&1 | head -1)"
     fi
     say "## Console path: $MIB MiB of 40-70 byte lines, $ROUNDS rounds alternating, console on a ${CONSOLE:-pty}"
     say "($versions; picocom+log is picocom --logfile, which like kestrode also keeps a log;"
     say "floor is bench/floor.cpp: select, read 256 bytes, write them to the console and a log, nothing else)"
+    [ -z "$note" ] || say "($note)"
     r=1
     while [ "$r" -le "$ROUNDS" ]; do
         for p in $progs; do
