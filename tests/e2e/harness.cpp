@@ -54,7 +54,10 @@ static void addProgram(std::vector<std::string> &argv, const char *program) {
 void startSession(Session &r, const std::vector<std::string> &simOptions) {
     std::vector<std::string> args;
     addProgram(args, KESTRODE_SIM);
-    args.insert(args.end(), {"--storage", r.store, "--verbose", "--seed", "1"});
+    // --exit-with: should the test itself be killed, the simulator ends
+    // kestrode and itself instead of serving on.
+    args.insert(args.end(), {"--storage", r.store, "--verbose", "--seed", "1", "--exit-with",
+                             std::to_string(getpid())});
     args.insert(args.end(), simOptions.begin(), simOptions.end());
     args.push_back("--run");
     args.push_back("--");

@@ -26,7 +26,7 @@ struct Session {
 };
 
 // Starts the simulator with these options (and --verbose, --seed 1) and
-// kestrode on its device.
+// kestrode on its device; both end if the test process dies.
 void startSession(Session &r, const std::vector<std::string> &simOptions);
 // Sends a typed line (a LF is added).
 void type(Session &r, const std::string &line);
