@@ -392,7 +392,7 @@ TEST_F(Transfer, UploadCopesWithRemarksAndRepliesInOneBurst) {
     run([&] { cmdUpload("@upload one.bin"); },
         [&] { r = receiveUpload(ins, "@ACK\r\n", [](int) { return "@ACK\r\n@FIN\r\n"; }); });
     EXPECT_EQ(joined(r.lines), "#UPLOAD one.bin 3|DAT:3|@FIN|");
-    EXPECT_EQ(heldBytes(), "\n@FIN\r\n");
+    EXPECT_EQ(heldBytes(), "@FIN\r\n");
 }
 
 // -------------------------------------------------------------- download
@@ -562,7 +562,7 @@ TEST_F(Transfer, DownloadCopesWithRemarksAndLinesInOneBurst) {
     EXPECT_EQ(readFile("burst.bin"), data);
     EXPECT_EQ(shown,
               "> receiving a file\n# sending\n\n> File transfer is successful\n# done\n#  bye\n");
-    EXPECT_EQ(heldBytes(), "\nT=23.5\r\n");  // left for the terminal to show
+    EXPECT_EQ(heldBytes(), "T=23.5\r\n");  // left for the terminal to show
 }
 
 // ------------------------------------------------------------ round trip

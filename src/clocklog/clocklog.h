@@ -8,6 +8,7 @@ extern FILE *gpLogFile;
 void startLog();
 void makeLog(const char *text);
 void stopLog();
+void flushLog();
 
 // Clock
 constexpr time_t SYNC_INTERVAL = 3600;

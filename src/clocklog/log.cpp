@@ -33,13 +33,16 @@ void startLog() {
     printf("Local logging file : %s\\%s\r\n", cwd, name);
 }
 
-// Written through at every line: a kill or crash must not cost lines the
-// instrument already sent.
 void makeLog(const char *text) {
     if (!gpLogFile) return;
-    fputs(text, gpLogFile);
-    fputs("\r\n", gpLogFile);
-    fflush(gpLogFile);
+    fputs_unlocked(text, gpLogFile);
+    fputs_unlocked("\r\n", gpLogFile);
+}
+
+// Called after every serial read: a kill or crash must not cost lines the
+// instrument already sent, yet one write per read is enough.
+void flushLog() {
+    if (gpLogFile) fflush(gpLogFile);
 }
 
 void stopLog() {

@@ -14,17 +14,24 @@ static const char BANNER[] = "# OLM-inside Air Monitor";
 
 static char line[LINE_SIZE];
 static int pos = 0;
-static unsigned char prev_ch = 0;
+
+// Console and log are flushed once per read (flushOutput), which puts every
+// line out before the program next waits for input.
+static void flushOutput() {
+    fflush(stdout);
+    flushLog();
+}
 
 static void abandonLine() {
-    fflush(stdout);
     gbFirstChar = true;
     pos = 0;
 }
 
 static void classify(const char *text) {
-    if (strncmp(text, "@DOWNLOAD,", 10) == 0)
+    if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
+        flushOutput();  // the receiver waits for input
         receiveDownload(text);
+    }
     else if (strncmp(text, BANNER, sizeof BANNER - 1) == 0)
         setTime();
     else
@@ -34,7 +41,6 @@ static void classify(const char *text) {
 static void finishLine() {
     checkSyncTime();
     gbFirstChar = true;
-    fflush(stdout);
     if (pos == 1) {
         pos = 0;
         return;
@@ -55,28 +61,39 @@ static void handleByte(unsigned char c) {
     }
     if (pos == LINE_SIZE) {  // only carriage returns get this far
         echo(c);
-        prev_ch = c;
         abandonLine();
         return;
     }
     line[pos++] = (char)c;
     echo(c);
-    if (c == ' ') {
-        if (prev_ch == '#' || prev_ch == '$') fflush(stdout);
-        prev_ch = c;
-        if (pos > LINE_LIMIT) abandonLine();
-        return;
-    }
-    prev_ch = c;
-    if (c == '\r') return;
+    if (c == '\r') return;  // never ends nor abandons a line
     if (pos > LINE_LIMIT)
         abandonLine();
     else if (c == '\n')
         finishLine();
 }
 
+// Stores and echoes the bytes before the next line feed in one go, as far
+// as the line can take them without reaching its limit; returns how many.
+static int takeRun(const char *buf, int len) {
+    int room = LINE_LIMIT - pos;
+    if (room <= 0 || gbFirstChar) return 0;
+    int n = len < room ? len : room;
+    const char *lf = (const char *)memchr(buf, '\n', n);
+    if (lf) n = (int)(lf - buf);
+    memcpy(line + pos, buf, n);
+    if (line[0] != '@') fwrite_unlocked(line + pos, 1, n, stdout);
+    pos += n;
+    return n;
+}
+
 void handleTermBytes(const char *buf, int len) {
-    for (int i = 0; i < len; ++i) handleByte((unsigned char)buf[i]);
+    int i = 0;
+    while (i < len) {
+        i += takeRun(buf + i, len - i);
+        if (i < len) handleByte((unsigned char)buf[i++]);
+    }
+    flushOutput();  // also shows a "$ " or "# " prompt at once
 }
 
 // Bytes a transfer's reader took past its last line are instrument output.

@@ -68,6 +68,10 @@ void runLoop() {
 }
 
 int kestrodeMain(int argc, char **argv) {
+    // Fully buffered: the console is flushed before every wait for input,
+    // not at every byte as a line-buffered terminal would.
+    static char consoleBuffer[4096];
+    setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
     printf(" @@@ starting kestrode @@@ \n");
     if (argc == 2 && infoOption(argv[1])) return 0;
     const char *dev = chooseDevice(argc, argv);

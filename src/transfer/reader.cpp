@@ -20,6 +20,7 @@ static int heldLen = 0;
 // Waits for input and refills the held buffer; false on time-out or failure.
 static bool fillHeld(int seconds) {
     if (gTermFD < 0 || gTermFD >= FD_SETSIZE) return false;
+    fflush(stdout);  // remarks and progress show before the wait
     for (;;) {
         fd_set fds;
         FD_ZERO(&fds);
@@ -54,6 +55,9 @@ int readLineTerminalTimeout(char *buf, int size, int seconds) {
         char c = held[heldPos++];
         if (isLineEnd(c)) {
             if (len == 0) continue;  // line ends before any text
+            // The LF of a CR LF belongs to this line, not to what follows
+            // the transfer.
+            if (c == '\r' && heldPos < heldLen && held[heldPos] == '\n') ++heldPos;
             break;
         }
         buf[len++] = c;
