@@ -19,7 +19,7 @@ FUZZ_SECONDS ?= 60
 configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
-	package check-package check-man
+	package check-package check-man bench
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -33,6 +33,11 @@ test: all
 demo: all
 	@if [ -x tools/demo.sh ]; then tools/demo.sh $(BUILD); \
 	else echo "the simulated instrument is not built yet; run: $(BUILD)/kestrode /dev/ttyS0"; fi
+
+# Benchmarks against picocom, tio and the wire's limit; Markdown tables on
+# stdout (bench/README.md: method, settings MIB ROUNDS PARTS CONSOLE).
+bench: all
+	bench/run.sh $(BUILD)
 
 # Reports of the programs the tests start land in files too, so a fault in a
 # child that the test does not notice still fails the run. clang by default:
