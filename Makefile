@@ -6,6 +6,7 @@
 #   make package         .deb packages: amd64 from build/, arm64 from build-aarch64/
 #   make check-package   lists and checks the contents of both packages
 #   make check-man       renders docs/kestrode.1, failing on any warning
+#   make bench           benchmarks (bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
