@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -141,6 +142,14 @@ int spawn(const char *const argv[], int in, int out, int err, const char *cwd) {
     dup2(err >= 0 ? err : null, 2);
     if (cwd && chdir(cwd) != 0) _exit(126);
     execv(argv[0], const_cast<char *const *>(argv));
+#ifdef KESTRODE_EMULATOR
+    // A program built for another machine: run it through the emulator.
+    if (errno == ENOEXEC) {
+        const char *args[16] = {KESTRODE_EMULATOR};
+        for (int i = 0; argv[i] && i < 14; ++i) args[i + 1] = argv[i];
+        execv(args[0], const_cast<char *const *>(args));
+    }
+#endif
     _exit(127);
 }
 
