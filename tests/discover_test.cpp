@@ -15,7 +15,8 @@ std::string makeDevDir(std::initializer_list<std::string> names) {
 }
 
 // Runs the discovery with `answers` typed at the menu.
-const char *discover(const std::string &dir, const std::string &answers, std::string *out) {
+const char *discover(const std::string &dir, const std::string &answers, std::string *out,
+                     std::string *unread = nullptr) {
     int p[2];
     EXPECT_EQ(pipe(p), 0);
     writeAll(p[1], answers);
@@ -28,6 +29,7 @@ const char *discover(const std::string &dir, const std::string &answers, std::st
     captureStart();
     const char *dev = findDevNameIn(dir.c_str());
     *out = captureStop();
+    if (unread) *unread = readQuiet(0, 50);
     dup2(saved, 0);
     close(saved);
     __fpurge(stdin);
@@ -57,7 +59,9 @@ TEST(Discovery, NoneOrOneNeedNoQuestion) {
 TEST(Discovery, MenuOffersEachPortAndTakesAnAnswer) {
     std::string dir = makeDevDir({"ttyS0", "ttyS1", "ttyS10"});
     std::string out;
-    const char *dev = discover(dir, "0\n4\n-5\n2\n", &out);
+    std::string unread;
+    const char *dev = discover(dir, "0\n4\n-5\n2\nls\n", &out, &unread);
+    EXPECT_EQ(unread, "ls\n");  // typed after the answer: left for the keyboard
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(count(out, "\nWhich one is the device [1~3]? : "), 4);
     EXPECT_EQ(count(out, "1. " + dir + "/ttyS"), 4);

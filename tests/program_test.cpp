@@ -14,7 +14,7 @@ struct Child {
     std::string dir;
 };
 
-Child start(std::initializer_list<const char *> args, int in) {
+Child start(std::initializer_list<const char *> args, int in, bool oneStream = false) {
     Child r;
     char tmpl[] = "/tmp/kestrode-run-XXXXXX";
     r.dir = mkdtemp(tmpl);
@@ -24,7 +24,7 @@ Child start(std::initializer_list<const char *> args, int in) {
     std::vector<const char *> argv{KESTRODE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(nullptr);
-    r.pid = spawn(argv.data(), in, o[1], e[1], r.dir.c_str());
+    r.pid = spawn(argv.data(), in, o[1], oneStream ? o[1] : e[1], r.dir.c_str());
     close(o[1]);
     close(e[1]);
     r.out = o[0];
@@ -49,11 +49,10 @@ TEST(Program, StartUpFailuresEndWithStatus255) {
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
     EXPECT_EQ(readQuiet(r.out, 50), std::string(BANNER) + "> missing device name \n");
 
-    r = start({"/nonexistent/ttyS0"}, -1);
+    r = start({"/nonexistent/ttyS0"}, -1, true);  // console and errors in one stream
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
-    EXPECT_EQ(readQuiet(r.out, 50), BANNER);
-    EXPECT_EQ(readQuiet(r.err, 50),
-              "open_port: Unable to open\n: No such file or directory\n");
+    EXPECT_EQ(readQuiet(r.out, 50),
+              std::string(BANNER) + "open_port: Unable to open\n: No such file or directory\n");
     EXPECT_NE(access(r.dir.c_str(), F_OK), -1);
     EXPECT_EQ(access(todaysLog(r.dir).c_str(), F_OK), -1);  // no log without a port
 
@@ -123,4 +122,18 @@ TEST(Program, TypedLinesAndExit) {
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     close(in[1]);
     closePty(pty);
+}
+
+TEST(Program, ClosedStandardInputIsNotTakenForThePort) {
+    Pty pty = openPty();
+    Child r = start({pty.name}, SPAWN_CLOSED);
+    readUntil(r.out, "Local logging file", 5000);
+    close(pty.slave);
+    writeAll(pty.master, "T=23.5\r\nH=40\r\n");
+    std::string out = readUntil(r.out, "H=40\r\n", 5000);
+    EXPECT_NE(out.find("T=23.5\r\nH=40\r\n"), std::string::npos) << out;
+    EXPECT_EQ(waitForFile(todaysLog(r.dir), "T=23.5\r\r\nH=40\r\r\n", 5000),
+              "T=23.5\r\r\nH=40\r\r\n");
+    close(pty.master);
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
 }

@@ -140,6 +140,7 @@ int spawn(const char *const argv[], int in, int out, int err, const char *cwd) {
     dup2(in >= 0 ? in : null, 0);
     dup2(out >= 0 ? out : null, 1);
     dup2(err >= 0 ? err : null, 2);
+    if (in == SPAWN_CLOSED) close(0);
     if (cwd && chdir(cwd) != 0) _exit(126);
     execv(argv[0], const_cast<char *const *>(argv));
 #ifdef KESTRODE_EMULATOR

@@ -30,8 +30,9 @@ std::string readFile(const std::string &path);
 std::string waitForFile(const std::string &path, const std::string &expected, int ms);
 void writeFile(const std::string &path, const std::string &data);
 
-// Runs a program with the given stdin/stdout/stderr descriptors (-1: /dev/null)
-// in directory `cwd`; returns its pid.
+// Runs a program with the given stdin/stdout/stderr descriptors (-1: /dev/null,
+// SPAWN_CLOSED: standard input closed) in directory `cwd`; returns its pid.
+constexpr int SPAWN_CLOSED = -2;
 int spawn(const char *const argv[], int in, int out, int err, const char *cwd);
 // Waits for pid up to ms; returns the exit status, or -1 (killed) on time-out.
 int waitExit(int pid, int ms);

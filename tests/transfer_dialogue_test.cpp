@@ -393,6 +393,14 @@ TEST_F(Transfer, UploadCopesWithRemarksAndRepliesInOneBurst) {
         [&] { r = receiveUpload(ins, "@ACK\r\n", [](int) { return "@ACK\r\n@FIN\r\n"; }); });
     EXPECT_EQ(joined(r.lines), "#UPLOAD one.bin 3|DAT:3|@FIN|");
     EXPECT_EQ(heldBytes(), "@FIN\r\n");
+
+    // Anything may follow "@ACK", even more than the reply buffer holds.
+    std::string chatty = "@ACK ready, flash sector 12 erased and verified, " + std::string(40, '.');
+    shown = run([&] { cmdUpload("@upload data.bin"); }, [&] {
+        r = receiveUpload(ins, chatty + "\r\n", [&](int n) { return n < 1 ? chatty + "\r\n" : "@FIN\r\n"; });
+    });
+    EXPECT_EQ(joined(r.lines), "#UPLOAD data.bin 200|DAT:128|DAT:72|@FIN|");
+    EXPECT_EQ(shown, "\n> upload started\n> uploading is successfully finished\n");
 }
 
 // -------------------------------------------------------------- download
@@ -476,8 +484,11 @@ TEST_F(Transfer, DownloadRefusesBadRequestsAndCreatesNothing) {
          "> download file name is unsafe, refused (sub/../../x.csv)\n"},
         {"@DOWNLOAD,sub/..,10", "> download file name is unsafe, refused (sub/..)\n"},
         {"@DOWNLOAD,nodir/x.csv,10", "> create a file, nodir/x.csv, failed\n"},
+        // Nobody reads this pipe: opening it must not hang the terminal.
+        {"@DOWNLOAD,pipe.fifo,10", "> create a file, pipe.fifo, failed\n"},
     };
     mkdir("sub", 0755);
+    mkfifo("pipe.fifo", 0644);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
         std::string reply;

@@ -27,6 +27,9 @@ static int scanCandidates(const char *dir) {
 }
 
 static const char *askUser(int count) {
+    // Unbuffered, scanf takes only the answer; what is typed after it stays
+    // for the keyboard reader, which reads the descriptor directly.
+    setvbuf(stdin, nullptr, _IONBF, 0);
     for (int attempt = 0; attempt < 6; ++attempt) {
         for (int i = 0; i < count; ++i) printf("%d. %s\n", i + 1, szDevNames[i]);
         printf("\nWhich one is the device [1~%d]? : ", count);

@@ -1,4 +1,5 @@
 // Start-up, the event loop and shutdown.
+#include <fcntl.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -37,6 +38,19 @@ static bool infoOption(const char *arg) {
     return false;
 }
 
+// A closed standard descriptor would be handed to the serial port by open,
+// and the port then read as the keyboard or written as the console.
+static void keepStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 static const char *chooseDevice(int argc, char **argv) {
     const char *dev = nullptr;
     if (argc == 2) return argv[1];
@@ -68,6 +82,7 @@ void runLoop() {
 }
 
 int kestrodeMain(int argc, char **argv) {
+    keepStandardDescriptors();
     // Fully buffered: the console is flushed before every wait for input,
     // not at every byte as a line-buffered terminal would.
     static char consoleBuffer[4096];
@@ -79,6 +94,7 @@ int kestrodeMain(int argc, char **argv) {
         printf("> missing device name \n");
         return -1;
     }
+    fflush(stdout);  // the banner comes before any open failure on stderr
     if (openPort(dev) < 0) return -1;
     startLog();
     runLoop();

@@ -154,7 +154,9 @@ static void receiveFrames(Download &d) {
 void receiveDownload(const char *line) {
     Download d{};
     if (parseRequest(line, d)) {
-        d.file = creat(d.name, 0644);
+        // O_NONBLOCK: a FIFO of that name without a reader fails instead of
+        // hanging the terminal; regular files ignore the flag.
+        d.file = open(d.name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
         if (d.file < 0) {
             sendControl("@FIN");
             printf("> create a file, %s, failed\n", d.name);

@@ -16,6 +16,10 @@ static constexpr int READ_CHUNK = 100;
 static char held[READ_CHUNK];
 static int heldPos = 0;
 static int heldLen = 0;
+// The rest of a line cut at the buffer's size is dropped up to its line end:
+// kept, it would read as a line of its own (a long "@ACK ..." would end an
+// upload as an unexpected message).
+static bool dropTail = false;
 
 // Waits for input and refills the held buffer; false on time-out or failure.
 static bool fillHeld(int seconds) {
@@ -53,6 +57,10 @@ int readLineTerminalTimeout(char *buf, int size, int seconds) {
     while (len < limit) {
         if (heldPos == heldLen && !fillHeld(seconds)) return -1;
         char c = held[heldPos++];
+        if (dropTail) {
+            dropTail = !isLineEnd(c);
+            continue;
+        }
         if (isLineEnd(c)) {
             if (len == 0) continue;  // line ends before any text
             // The LF of a CR LF belongs to this line, not to what follows
@@ -62,9 +70,7 @@ int readLineTerminalTimeout(char *buf, int size, int seconds) {
         }
         buf[len++] = c;
     }
-    // A full buffer still takes a line end that is already here; anything
-    // else stays held and begins the next line.
-    if (len == limit && heldPos < heldLen && isLineEnd(held[heldPos])) ++heldPos;
+    if (len == limit) dropTail = true;
     buf[len] = '\0';
     return len;
 }
@@ -79,6 +85,8 @@ int readMessageTimeout(char *buf, int size, int seconds) {
 }
 
 int takeHeldInput(char *dst, int cap) {
+    while (dropTail && heldPos < heldLen) dropTail = !isLineEnd(held[heldPos++]);
+    dropTail = false;  // what has not arrived yet is the terminal's to show
     int n = heldLen - heldPos;
     if (n > cap) n = cap;
     if (n <= 0) return 0;
