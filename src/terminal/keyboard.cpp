@@ -23,6 +23,7 @@ static void endLine(char *line, int pos) {
     } else if (line[0] == '@') {
         line[pos - 1] = '\0';
         runCommand(line);
+        drainHeldInput();  // an upload may leave instrument output behind
     } else {
         sendTyped(line, pos);
     }

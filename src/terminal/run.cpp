@@ -74,7 +74,6 @@ static void servePass() {
     if (r == 0) return;
     if (FD_ISSET(gTermFD, &rd)) process_term(gTermFD);
     if (gbRun && gbStdinOpen && FD_ISSET(0, &rd)) process_stdin();
-    drainHeldInput();
 }
 
 void runLoop() {
