@@ -25,16 +25,16 @@ TEST(LogFile, DatedNameAppendedAcrossRuns) {
     std::string dir = enterTempDir();
     captureStart();
     startLog();
-    makeLog("T=23.5\r");
+    makeLog("T=23.5\r", 7);
     stopLog();
     startLog();
-    makeLog("second run");
+    makeLog("second run", 10);
     stopLog();
     std::string out = captureStop();
     EXPECT_EQ(readFile("kestrode-20261206.log"), "T=23.5\r\r\nsecond run\r\n");
     std::string announce = "Local logging file : " + dir + "\\kestrode-20261206.log\r\n";
     EXPECT_EQ(out, announce + announce);
-    makeLog("after stop");  // no log open: nothing happens
+    makeLog("after stop", 10);  // no log open: nothing happens
     leaveTempDir();
 }
 
@@ -48,7 +48,7 @@ TEST(LogFile, FallsBackToNumberedNamesThenGivesUp) {
     startLog();
     captureStop();
     ASSERT_NE(gpLogFile, nullptr);
-    makeLog("x");
+    makeLog("x", 1);
     stopLog();
     EXPECT_EQ(readFile("kestrode-20261206(2).log"), "x\r\n");
 

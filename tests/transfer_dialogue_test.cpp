@@ -2,12 +2,16 @@
 // master side of a pseudo-terminal while the host side runs on the slave.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "base64/base64.h"
+#include "clocklog/clocklog.h"
 #include "support.h"
 #include "terminal/link.h"
 #include "transfer/transfer.h"
@@ -147,6 +152,21 @@ std::vector<std::string> framesOf(const std::string &data, size_t chunk = FRAME_
     std::vector<std::string> frames;
     for (size_t at = 0; at < data.size(); at += chunk) frames.push_back(frameOf(data.substr(at, chunk)));
     return frames;
+}
+
+// The names in a directory, sorted, each followed by a blank.
+std::string filesIn(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string s;
+    for (const auto &n : names) s += n + " ";
+    return s;
 }
 
 std::string joined(const std::vector<std::string> &v) {
@@ -435,14 +455,17 @@ TEST_F(Transfer, DownloadReceivesTheAnnouncedFile) {
 
     // Into a sub-folder, over an existing file, with progress every 10 frames.
     mkdir("sub", 0755);
-    writeFile("sub/..log", std::string(5000, 'x'));
+    writeFile("sub/data.log", std::string(5000, 'x'));
+    chmod("sub/data.log", 0600);
     data = randomBytes(1300, 7);
-    shown = run([&] { receiveDownload("@DOWNLOAD,sub/..log, 1300"); }, [&] {
+    shown = run([&] { receiveDownload("@DOWNLOAD,sub/data.log, 1300"); }, [&] {
         replies = sendDownload(ins, framesOf(data), "@FIN\r\n");
     });
     EXPECT_EQ(replies.size(), 13u);
     EXPECT_EQ(replies.back(), "@FIN");
-    EXPECT_EQ(readFile("sub/..log"), data);
+    EXPECT_EQ(readFile("sub/data.log"), data);
+    ASSERT_EQ(stat("sub/data.log", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // the replaced file keeps its permissions
     EXPECT_EQ(shown, "> receiving a file\n\r1280/1300\n> File transfer is successful\n");
 }
 
@@ -485,10 +508,38 @@ TEST_F(Transfer, DownloadRefusesBadRequestsAndCreatesNothing) {
         {"@DOWNLOAD,sub/..,10", "> download file name is unsafe, refused (sub/..)\n"},
         {"@DOWNLOAD,nodir/x.csv,10", "> create a file, nodir/x.csv, failed\n"},
         // Nobody reads this pipe: opening it must not hang the terminal.
-        {"@DOWNLOAD,pipe.fifo,10", "> create a file, pipe.fifo, failed\n"},
+        {"@DOWNLOAD,pipe.fifo,10", "> download target is not a regular file, refused (pipe.fifo)\n"},
+        {"@DOWNLOAD,sub,10", "> download target is not a regular file, refused (sub)\n"},
+        // Links out of the directory, as a folder and as the file itself.
+        {"@DOWNLOAD,out/x.csv,10", "> download file name is unsafe, refused (out/x.csv)\n"},
+        {"@DOWNLOAD,sub/out/x.csv,10", "> download file name is unsafe, refused (sub/out/x.csv)\n"},
+        {"@DOWNLOAD,link.csv,10", "> download file name is unsafe, refused (link.csv)\n"},
+        // Dot-files, control bytes, and the log under its own or another name.
+        {"@DOWNLOAD,.profile,10", "> download file name is unsafe, refused (.profile)\n"},
+        {"@DOWNLOAD,sub/.ssh/x,10", "> download file name is unsafe, refused (sub/.ssh/x)\n"},
+        {"@DOWNLOAD,a\x1b[2Jb,10", "> download file name is unsafe, refused (a\\x1B[2Jb)\n"},
+        {"@DOWNLOAD,tab\tname,10", "> download file name is unsafe, refused (tab\\x09name)\n"},
+        {"@DOWNLOAD,del\x7f,10", "> download file name is unsafe, refused (del\\x7F)\n"},
+        {"@DOWNLOAD,sub/,10", "> download file name is unsafe, refused (sub/)\n"},
+        {"@DOWNLOAD,kestrode-20261206.log,10",
+         "> download target is the open log file, refused (kestrode-20261206.log)\n"},
+        {"@DOWNLOAD,sub/copy.log,10", "> download target is the open log file, refused (sub/copy.log)\n"},
     };
     mkdir("sub", 0755);
     mkfifo("pipe.fifo", 0644);
+    char outside[] = "/tmp/kestrode-outside-XXXXXX";
+    ASSERT_NE(mkdtemp(outside), nullptr);
+    std::string target = std::string(outside) + "/target.csv";
+    writeFile(target, "original");
+    ASSERT_EQ(symlink(outside, "out"), 0);
+    ASSERT_EQ(symlink(outside, "sub/out"), 0);
+    ASSERT_EQ(symlink(target.c_str(), "link.csv"), 0);
+    setenv("TZ", "UTC", 1);
+    gClock = [](time_t *) -> time_t { return 1796530696; };  // 2026-12-06
+    captureStart();
+    startLog();
+    captureStop();
+    ASSERT_EQ(link("kestrode-20261206.log", "sub/copy.log"), 0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
         std::string reply;
@@ -498,9 +549,18 @@ TEST_F(Transfer, DownloadRefusesBadRequestsAndCreatesNothing) {
         EXPECT_EQ(shown, c.notice);
         EXPECT_EQ(moreFromHost(), "");
     }
+    stopLog();
+    gClock = time;
     EXPECT_NE(access("data.csv", F_OK), 0);
     EXPECT_NE(access(absolute.c_str(), F_OK), 0);
     EXPECT_NE(access(escape.c_str(), F_OK), 0);
+    EXPECT_EQ(readFile(target), "original");
+    EXPECT_NE(access((std::string(outside) + "/x.csv").c_str(), F_OK), 0);
+    EXPECT_EQ(readFile("kestrode-20261206.log"), "");
+    EXPECT_EQ(filesIn("."), "kestrode-20261206.log link.csv out pipe.fifo sub ");
+    EXPECT_EQ(filesIn("sub"), "copy.log out ");
+    unlink(target.c_str());
+    rmdir(outside);
 }
 
 TEST_F(Transfer, DownloadSaysWhenTheFileIsIncomplete) {
@@ -515,7 +575,7 @@ TEST_F(Transfer, DownloadSaysWhenTheFileIsIncomplete) {
     EXPECT_EQ(readFile("early.bin"), data.substr(0, 128));
     EXPECT_EQ(shown,
               "> receiving a file\ndownloading is early finished\n"
-              "> download incomplete (early.bin): 128 of 300 bytes received\n");
+              "> download incomplete (early.bin): 128 of 300 bytes received, kept in early.bin\n");
 
     // A blank inside the Base64 text.
     std::string blank = frames[1];
@@ -527,7 +587,7 @@ TEST_F(Transfer, DownloadSaysWhenTheFileIsIncomplete) {
     blank.pop_back();  // shown without its line end
     EXPECT_EQ(shown,
               "> receiving a file\n> decodeDataFrame error\n> unknown message was arrived (" +
-                  blank + ")\n> download incomplete (blank.bin): 128 of 300 bytes received\n");
+                  blank + ")\n> download incomplete (blank.bin): 128 of 300 bytes received, kept in blank.bin\n");
 
     // The link fails in the middle.
     shown = run([&] { receiveDownload("@DOWNLOAD,cut.bin,300"); }, [&] {
@@ -540,21 +600,28 @@ TEST_F(Transfer, DownloadSaysWhenTheFileIsIncomplete) {
     EXPECT_EQ(readFile("cut.bin"), data.substr(0, 128));
     EXPECT_EQ(shown,
               "> receiving a file\n> terminal read failed\n\n"
-              "> download incomplete (cut.bin): 128 of 300 bytes received\n");
+              "> download incomplete (cut.bin): 128 of 300 bytes received, kept in cut.bin\n");
 }
 
 TEST_F(Transfer, DownloadStopsAtAFailedWrite) {
-    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-    ASSERT_EQ(symlink("/dev/full", "full"), 0);  // a disk that is always full
+    // Files may grow to 200 bytes: the second frame is written in part.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small{200, old.rlim_max};
     std::string data = randomBytes(300, 10);
     std::vector<std::string> replies;
-    std::string shown = run([&] { receiveDownload("@DOWNLOAD,full,300"); }, [&] {
-        replies = sendDownload(ins, framesOf(data), "@FIN\r\n");
-    });
-    EXPECT_EQ(joined(replies), "@ACK|@FIN|");  // no "@ACK" for the lost frame
+    std::string shown = run([&] {
+        setrlimit(RLIMIT_FSIZE, &small);
+        receiveDownload("@DOWNLOAD,full.bin,300");
+        setrlimit(RLIMIT_FSIZE, &old);
+    }, [&] { replies = sendDownload(ins, framesOf(data), "@FIN\r\n"); });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@FIN|");  // no "@ACK" for the lost frame
     EXPECT_EQ(shown,
-              "> receiving a file\n> writing the received file failed (full: No space left on "
-              "device)\n\n> download incomplete (full): 0 of 300 bytes received\n");
+              "> receiving a file\n> writing the received file failed (full.bin: File too "
+              "large)\n\n> download incomplete (full.bin): 128 of 300 bytes received, kept in "
+              "full.bin\n");
+    EXPECT_EQ(readFile("full.bin"), data.substr(0, 128));  // nothing of the torn frame
 }
 
 TEST_F(Transfer, DownloadCopesWithRemarksAndLinesInOneBurst) {

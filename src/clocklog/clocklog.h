@@ -6,7 +6,7 @@
 // Log file
 extern FILE *gpLogFile;
 void startLog();
-void makeLog(const char *text);
+void makeLog(const char *text, int len);  // len bytes, NULs included
 void stopLog();
 void flushLog();
 

@@ -1,5 +1,6 @@
 // Collecting typed lines and sending them to the instrument.
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +8,9 @@
 #include "terminal/terminal.h"
 
 static constexpr int TYPED_MAX = 252;
+// End of input this many times in a row, with nothing typed between, is a
+// terminal that is gone rather than a user pressing ^D.
+static constexpr int EOF_IN_A_ROW = 50;
 bool gbStdinOpen = true;
 
 static void sendTyped(char *line, int pos) {
@@ -29,22 +33,50 @@ static void endLine(char *line, int pos) {
     }
 }
 
+// A hung-up terminal reports POLLHUP; ^D on a live one does not.
+static bool terminalGone() {
+    pollfd p{0, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// On a terminal, end of input is one ^D and reading goes on. Elsewhere (a
+// file, a pipe, /dev/null) it is final; stdin would then be readable for
+// ever, so it is no longer watched and the instrument is served alone.
+static bool inputEnded(ssize_t n, int *eofs) {
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    if (n == 0 && isatty(0) && ++*eofs < EOF_IN_A_ROW && !terminalGone()) return false;
+    gbStdinOpen = false;
+    return n == 0 && !isatty(0);
+}
+
+static void noteCut(int dropped) {
+    if (dropped > 0)
+        printf("> typed line cut to %d characters, %d dropped\n", TYPED_MAX, dropped);
+}
+
 void process_stdin() {
     static char line[LINE_SIZE];
     static int pos = 0;
+    static int dropped = 0;  // characters past the limit in this line
+    static int eofs = 0;     // ends of input in a row
     char c;
     ssize_t n = read(0, &c, 1);
     if (n <= 0) {
-        // At end of input (or with the terminal gone) stdin would be readable
-        // forever; stop watching it and keep serving the instrument.
-        if (n == 0 || (errno != EINTR && errno != EAGAIN)) gbStdinOpen = false;
-        return;
+        // A last line without its line end still counts as a line.
+        if (!inputEnded(n, &eofs) || pos == 0) return;
+        c = '\n';
+    } else {
+        eofs = 0;
     }
     bool lineEnd = c == '\r' || c == '\n';
-    if (pos == TYPED_MAX && !lineEnd) return;
+    if (pos == TYPED_MAX && !lineEnd) {
+        ++dropped;
+        return;
+    }
     line[pos++] = c;
     if (!lineEnd) return;
-    int len = pos;
-    pos = 0;
+    int len = pos, cut = dropped;
+    pos = dropped = 0;
     endLine(line, len);
+    noteCut(cut);
 }

@@ -1,6 +1,23 @@
 // The serial link and the run flags every subsystem shares.
 #pragma once
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
 
 extern int gTermFD;       // open serial device, -1 until the port is set up
 extern bool gbRun;        // the event loop runs while this is true
 extern bool gbFirstChar;  // the next instrument byte starts a console line
+
+// SIGINT, SIGTERM or SIGHUP that arrived, or 0. Set by the handler only;
+// whatever is waiting stops, a transfer ends as a failed one, then the
+// program shuts down and ends by that signal.
+extern volatile sig_atomic_t gSignal;
+
+// poll with a time limit in seconds; the terminating signals get in only
+// while it waits, so one that arrives never waits out the limit. -1 with
+// EINTR once gSignal is set.
+int waitInput(pollfd *fds, int count, int seconds);
+
+// The open log file, which a download must never replace (0, 0 without one).
+extern dev_t gLogDev;
+extern ino_t gLogIno;

@@ -27,7 +27,7 @@ static void abandonLine() {
     pos = 0;
 }
 
-static void classify(const char *text) {
+static void classify(const char *text, int len) {
     if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
         flushOutput();  // the receiver waits for input
         receiveDownload(text);
@@ -35,7 +35,7 @@ static void classify(const char *text) {
     else if (strncmp(text, BANNER, sizeof BANNER - 1) == 0)
         setTime();
     else
-        makeLog(text);
+        makeLog(text, len);
 }
 
 static void finishLine() {
@@ -46,8 +46,9 @@ static void finishLine() {
         return;
     }
     line[pos - 1] = '\0';
+    int len = pos - 1;
     pos = 0;
-    classify(line);
+    classify(line, len);
 }
 
 static void echo(unsigned char c) {
@@ -104,7 +105,7 @@ void drainHeldInput() {
 }
 
 static bool deviceGone(ssize_t n) {
-    return n == 0 || errno == EIO || errno == ENXIO || errno == ENODEV;
+    return n == 0 || errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF;
 }
 
 void process_term(int fd) {

@@ -1,6 +1,6 @@
 // Start-up, the event loop and shutdown.
+#include <errno.h>
 #include <fcntl.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,24 +60,20 @@ static const char *chooseDevice(int argc, char **argv) {
 }
 
 static void servePass() {
-    fd_set rd;
-    FD_ZERO(&rd);
-    FD_SET(gTermFD, &rd);
-    if (gbStdinOpen) FD_SET(0, &rd);
-    timeval tv{10, 0};
+    pollfd fds[2] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     fflush(stdout);
-    int r = select(gTermFD + 1, &rd, nullptr, nullptr, &tv);
+    int r = waitInput(fds, gbStdinOpen ? 2 : 1, 10);
     if (r < 0) {
-        perror("> select failed\n");
+        if (errno != EINTR) perror("> select failed\n");
         return;
     }
     if (r == 0) return;
-    if (FD_ISSET(gTermFD, &rd)) process_term(gTermFD);
-    if (gbRun && gbStdinOpen && FD_ISSET(0, &rd)) process_stdin();
+    if (fds[0].revents != 0) process_term(gTermFD);
+    if (gbRun && !gSignal && gbStdinOpen && fds[1].revents != 0) process_stdin();
 }
 
 void runLoop() {
-    while (gbRun) servePass();
+    while (gbRun && !gSignal) servePass();
 }
 
 int kestrodeMain(int argc, char **argv) {
@@ -95,9 +91,11 @@ int kestrodeMain(int argc, char **argv) {
     }
     fflush(stdout);  // the banner comes before any open failure on stderr
     if (openPort(dev) < 0) return -1;
+    installSignals();
     startLog();
     runLoop();
     stopLog();
     close(gTermFD);
+    endBySignal();
     return 0;
 }

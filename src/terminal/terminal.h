@@ -35,6 +35,10 @@ int help(const char *line);
 int cmdClear(const char *line);
 int cmdExit(const char *line);
 
+// Signals: SIGINT, SIGTERM, SIGHUP end the program cleanly (link.h)
+void installSignals();
+void endBySignal();  // after shutdown: ends the process by the signal that came
+
 // Whole program
 void runLoop();
 int kestrodeMain(int argc, char **argv);

@@ -13,18 +13,21 @@
 #include "transfer/transfer.h"
 
 static constexpr int REQUEST_SIZE = 64;
-static constexpr int NAME_SIZE = 256;
 static constexpr int FRAME_SECONDS = 10;
 static constexpr int FIN_SECONDS = 10;
 static constexpr int PREFIX_LEN = 10;  // "@DOWNLOAD,"
+// A download ends after this many rejected frames, or lines that are no
+// frame, in a row: an instrument stuck in either must not hold the terminal.
+static constexpr int IN_A_ROW = 10;
 static const char UNSAFE_NAME[] = "> download file name is unsafe, refused";
 
 struct Download {
-    char name[NAME_SIZE];
-    int file;
+    char name[DOWNLOAD_NAME_SIZE];
+    DownloadTarget target;
     int total;      // announced size
     int remaining;  // bytes still expected
     int frames;     // frames accepted
+    int dropped;    // bytes sent beyond the announced size
 };
 
 int cmdDownload(const char *line) {
@@ -52,18 +55,6 @@ int waitFIN() {
     return 1;
 }
 
-// Only names that stay below the current directory are written.
-static bool safeName(const char *name) {
-    if (name[0] == '\0' || name[0] == '/') return false;
-    for (const char *p = name; *p != '\0';) {
-        size_t n = strcspn(p, "/");
-        if (n == 2 && p[0] == '.' && p[1] == '.') return false;
-        p += n;
-        if (*p == '/') ++p;
-    }
-    return true;
-}
-
 // Every refusal closes the dialogue before anything is created.
 static bool refuse(const char *notice) {
     sendControl("@FIN");
@@ -71,9 +62,23 @@ static bool refuse(const char *notice) {
     return false;
 }
 
+// The instrument's text as shown in a notice: control bytes written as
+// \xNN, so a refused name cannot move the cursor or clear the screen.
+static void printQuoted(const char *text, int len) {
+    for (int i = 0; i < len; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (c < 0x20 || c == 0x7F)
+            printf("\\x%02X", c);
+        else
+            putchar(c);
+    }
+}
+
 static bool refuseNaming(const char *notice, const char *text, int len) {
     sendControl("@FIN");
-    printf("%s (%.*s)\n", notice, len, text);
+    printf("%s (", notice);
+    printQuoted(text, len);
+    printf(")\n");
     return false;
 }
 
@@ -83,10 +88,10 @@ static bool parseRequest(const char *line, Download &d) {
     const char *comma = strchr(name, ',');
     if (comma == nullptr) return refuse("> download file name is null");
     int nameLen = (int)(comma - name);
-    if (nameLen >= NAME_SIZE) return refuseNaming(UNSAFE_NAME, name, nameLen);
+    if (nameLen >= DOWNLOAD_NAME_SIZE) return refuseNaming(UNSAFE_NAME, name, nameLen);
     memcpy(d.name, name, nameLen);
     d.name[nameLen] = '\0';
-    if (!safeName(d.name)) return refuseNaming(UNSAFE_NAME, name, nameLen);
+    if (!confinedName(d.name)) return refuseNaming(UNSAFE_NAME, name, nameLen);
     const char *sizeText = comma + 1;
     errno = 0;
     long long size = strtoll(sizeText, nullptr, 10);
@@ -110,66 +115,116 @@ static bool writeChunk(int fd, const unsigned char *p, int len) {
     return true;
 }
 
-// Takes one decoded frame; false ends the download.
+static int received(const Download &d) { return d.total - d.remaining; }
+
+// Takes one decoded frame; false ends the download. Bytes beyond the
+// announced size are not written: the file is never larger than announced.
 static bool acceptFrame(Download &d, int len) {
-    if (!writeChunk(d.file, mFramePlainBuffer, len)) {
+    int keep = len < d.remaining ? len : d.remaining;
+    if (!writeChunk(d.target.file, mFramePlainBuffer, keep)) {
         printf("> writing the received file failed (%s: %s)\n", d.name,
                errno != 0 ? strerror(errno) : "nothing written");
+        // A frame written in part is not acknowledged, so not kept either.
+        if (ftruncate(d.target.file, received(d)) != 0)
+            printf("> the unacknowledged frame stays in the received file (%s)\n", strerror(errno));
         return false;
     }
     sendControl("@ACK");
     ++d.frames;
-    d.remaining -= len;
+    d.remaining -= keep;
+    d.dropped += len - keep;
     if (d.frames % 10 == 0) {
-        printf("\r%lld/%d", (long long)d.total - d.remaining, d.total);
+        printf("\r%d/%d", received(d), d.total);
         fflush(stdout);
     }
     if (d.remaining > 0) return true;
     printf("\n> File transfer is successful\n");
+    if (d.dropped > 0)
+        printf("> %d bytes beyond the announced size were not written\n", d.dropped);
     waitFIN();
     return false;
 }
 
+static bool endsInARow(int *count, const char *what) {
+    if (++*count < IN_A_ROW) return false;
+    printf("> download ended: %d %s in a row\n", IN_A_ROW, what);
+    return true;
+}
+
 static void receiveFrames(Download &d) {
+    int rejected = 0, noFrame = 0;
     for (;;) {
-        if (readMessageTimeout(mFrameEncodedBuffer, FRAME_ENCODED_SIZE, FRAME_SECONDS) < 0) return;
+        if (readMessageTimeout(mFrameEncodedBuffer, FRAME_ENCODED_SIZE, FRAME_SECONDS) < 0) {
+            if (gSignal) printf("\n> download interrupted by a signal\n");
+            return;
+        }
         if (strncmp(mFrameEncodedBuffer, "@DAT", 4) == 0) {
+            noFrame = 0;
             int len = decodeDataFrame();
             if (len == -1) {
                 printf("> decodeDataFrame error\n");
                 printf("> unknown message was arrived (%s)", mFrameEncodedBuffer);
                 return;
             }
-            if (len == -2)
+            if (len == -2) {
                 sendControl("@NAK");
-            else if (!acceptFrame(d, len))
-                return;
+                if (endsInARow(&rejected, "frames rejected")) return;
+            } else {
+                rejected = 0;
+                if (!acceptFrame(d, len)) return;
+            }
         } else if (strncmp(mFrameEncodedBuffer, "@FIN", 4) == 0) {
             printf("downloading is early finished");
+            return;
+        } else if (endsInARow(&noFrame, "lines that are no frame")) {
             return;
         }
     }
 }
 
+// Opens the target; false after refusing the download.
+static bool openDownload(Download &d) {
+    switch (openTarget(d.name, d.target)) {
+    case TargetResult::Ready:
+        return true;
+    case TargetResult::Unsafe:
+        return refuseNaming(UNSAFE_NAME, d.name, (int)strlen(d.name));
+    case TargetResult::NotRegular:
+        return refuseNaming("> download target is not a regular file, refused", d.name,
+                            (int)strlen(d.name));
+    case TargetResult::IsLog:
+        return refuseNaming("> download target is the open log file, refused", d.name,
+                            (int)strlen(d.name));
+    case TargetResult::Failed:
+        break;
+    }
+    sendControl("@FIN");
+    printf("> create a file, %s, failed\n", d.name);
+    return false;
+}
+
+static void finishDownload(Download &d) {
+    if (d.remaining == 0 && commitTarget(d.target)) return;
+    if (d.remaining == 0) printf("> storing the received file failed (%s: %s)\n", d.name,
+                                 strerror(errno));
+    const char *kept = keepPartial(d.target, d.name);
+    printf("\n> download incomplete (%s): %d of %d bytes received, ", d.name, received(d),
+           d.total);
+    if (kept)
+        printf("kept in %s\n", kept);
+    else
+        printf("not kept (%s)\n", strerror(errno));
+}
+
 void receiveDownload(const char *line) {
     Download d{};
-    if (parseRequest(line, d)) {
-        // O_NONBLOCK: a FIFO of that name without a reader fails instead of
-        // hanging the terminal; regular files ignore the flag.
-        d.file = open(d.name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
-        if (d.file < 0) {
-            sendControl("@FIN");
-            printf("> create a file, %s, failed\n", d.name);
-        } else {
-            sendControl("@ACK");
-            printf("> receiving a file\n");
-            receiveFrames(d);
-            sendControl("@FIN");
-            close(d.file);
-            if (d.remaining > 0)
-                printf("\n> download incomplete (%s): %d of %d bytes received\n", d.name,
-                       d.total - d.remaining, d.total);
-        }
+    if (parseRequest(line, d) && openDownload(d)) {
+        sendControl("@ACK");
+        printf("> receiving a file\n");
+        receiveFrames(d);
+        sendControl("@FIN");
+        finishDownload(d);
+        closeTarget(d.target);
     }
     fflush(stdout);
 }

@@ -2,7 +2,6 @@
 // the line it returns stay held here for the next line, so a burst holding
 // several replies loses none of them.
 #include <errno.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,17 +20,15 @@ static int heldLen = 0;
 // upload as an unexpected message).
 static bool dropTail = false;
 
-// Waits for input and refills the held buffer; false on time-out or failure.
+// Waits for input and refills the held buffer; false on time-out, failure
+// or a terminating signal (which must end the transfer, not be waited out).
 static bool fillHeld(int seconds) {
-    if (gTermFD < 0 || gTermFD >= FD_SETSIZE) return false;
+    if (gTermFD < 0) return false;
     fflush(stdout);  // remarks and progress show before the wait
     for (;;) {
-        fd_set fds;
-        FD_ZERO(&fds);
-        FD_SET(gTermFD, &fds);
-        timeval tv{seconds, 0};
-        int r = select(gTermFD + 1, &fds, nullptr, nullptr, &tv);
-        if (r < 0 && errno == EINTR) continue;
+        pollfd pfd{gTermFD, POLLIN, 0};
+        int r = waitInput(&pfd, 1, seconds);
+        if (r < 0 && errno == EINTR && !gSignal) continue;
         if (r <= 0) return false;
         ssize_t n = read(gTermFD, held, sizeof held);
         if (n < 0 && errno == EINTR) continue;

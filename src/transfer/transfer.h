@@ -26,6 +26,24 @@ int decodeDataFrame();
 // Sends a control line, "@ACK", "@NAK" or "@FIN", and a CR in one write.
 void sendControl(const char *word);
 
+// Where a download lands (confine.cpp, target.cpp)
+constexpr int DOWNLOAD_NAME_SIZE = 256;
+struct DownloadTarget {
+    int dir;          // the directory the file lands in
+    const char *base; // the name's last component, within that directory
+    int file;         // the temporary file being written
+    bool existed;     // a regular file of that name was there before
+    unsigned mode;    // and its permissions
+    char partial[DOWNLOAD_NAME_SIZE + 16];  // "<name>.partial"
+};
+enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, Failed };
+bool confinedName(const char *name);
+int openConfinedDir(const char *name, const char **base);
+TargetResult openTarget(const char *name, DownloadTarget &t);
+bool commitTarget(DownloadTarget &t);
+const char *keepPartial(DownloadTarget &t, const char *name);
+void closeTarget(DownloadTarget &t);
+
 // Commands and the instrument-initiated receiver
 int cmdUpload(const char *line);
 int cmdDownload(const char *line);

@@ -93,7 +93,7 @@ static bool sendFrame(Upload &u, int frameLen, int chunkLen, bool first) {
 
 static Next awaitFrameReply(Upload &u) {
     if (readMessageTimeout(u.reply, sizeof u.reply, REPLY_SECONDS) < 0) {
-        printf("> read message failed\n");
+        printf(gSignal ? "\n> upload interrupted by a signal\n" : "> read message failed\n");
         return Next::End;
     }
     if (startsWith(u.reply, "@ACK")) return Next::Chunk;
@@ -146,6 +146,10 @@ static void sendChunks(Upload &u) {
 // there is no dialogue to close.
 static bool runUpload(Upload &u) {
     if (readMessageTimeout(u.reply, sizeof u.reply, REPLY_SECONDS) < 0) {
+        if (gSignal) {  // the instrument may be about to answer: close the dialogue
+            printf("\n> upload interrupted by a signal\n");
+            return true;
+        }
         printf("> no response at the device\n");
         return false;
     }

@@ -1,0 +1,56 @@
+// Ending cleanly on SIGINT, SIGTERM and SIGHUP. The signals stay blocked
+// except inside waitInput, so the flag is only ever set while something
+// waits, and the wait sees it at once instead of after its time limit.
+#include <errno.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cstdio>
+
+#include "terminal/terminal.h"
+
+static const int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP};
+static sigset_t waitMask;     // the mask while waiting: the caught ones let in
+static bool installed = false;
+
+static void onSignal(int signo) { gSignal = signo; }
+
+void installSignals() {
+    sigset_t caught;
+    sigemptyset(&caught);
+    for (int signo : TERMINATING) {
+        struct sigaction old;
+        // Ignored at start (nohup): the user asked for that, so it stays.
+        if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        struct sigaction sa {};
+        sa.sa_handler = onSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(signo, &sa, nullptr);  // no SA_RESTART: waits must end
+        sigaddset(&caught, signo);
+    }
+    sigprocmask(SIG_BLOCK, &caught, &waitMask);
+    for (int signo : TERMINATING)
+        if (sigismember(&caught, signo)) sigdelset(&waitMask, signo);
+    installed = true;
+}
+
+int waitInput(pollfd *fds, int count, int seconds) {
+    if (gSignal) {
+        errno = EINTR;
+        return -1;
+    }
+    timespec limit{seconds, 0};
+    return ppoll(fds, count, &limit, installed ? &waitMask : nullptr);
+}
+
+void endBySignal() {
+    int signo = gSignal;
+    if (signo == 0) return;
+    fflush(stdout);  // the default action does not flush stdio
+    signal(signo, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    raise(signo);  // still blocked: pending until the unblock below
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+}
