@@ -90,29 +90,31 @@ static Dialogue model(long long size, const std::vector<std::string> &lines) {
         return false;
     };
     long long remaining = size;
+    int rejected = 0, noFrame = 0;  // in a row; ten of either end the download
     std::string line;
-    if (remaining < 0) {
-        message(line);  // the closing line
-    } else {
-        while (message(line)) {
-            if (line.compare(0, 4, "@DAT") == 0) {
-                std::string payload;
-                int rc = checkFrame(line, payload);
-                if (rc == -1) break;
-                if (rc == -2) {
-                    d.replies += "@NAK\r";
-                    continue;
-                }
-                d.file += payload;
-                d.replies += "@ACK\r";
-                remaining -= rc;
-                if (remaining <= 0) {
-                    message(line);
-                    break;
-                }
-            } else if (line.compare(0, 4, "@FIN") == 0) {
+    while (message(line)) {
+        if (line.compare(0, 4, "@DAT") == 0) {
+            noFrame = 0;
+            std::string payload;
+            int rc = checkFrame(line, payload);
+            if (rc == -1) break;
+            if (rc == -2) {
+                d.replies += "@NAK\r";
+                if (++rejected == 10) break;
+                continue;
+            }
+            rejected = 0;
+            d.file += payload.substr(0, remaining);  // never more than announced
+            d.replies += "@ACK\r";
+            remaining -= (long long)payload.size() < remaining ? (long long)payload.size() : remaining;
+            if (remaining == 0) {
+                message(line);
                 break;
             }
+        } else if (line.compare(0, 4, "@FIN") == 0) {
+            break;
+        } else if (++noFrame == 10) {
+            break;
         }
     }
     d.replies += "@FIN\r";
@@ -194,10 +196,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     FUZZ_CHECK(replies.compare(0, 5, "@ACK\r") == 0);
+    for (unsigned char c : name) FUZZ_CHECK(c >= 0x20 && c != 0x7F);  // accepted names are clean
+    FUZZ_CHECK(name[0] != '.');
     FUZZ_CHECK(!files.empty());
     errno = 0;
     long long announced = strtoll(request.c_str() + 10 + name.size() + 1, nullptr, 10);
-    FUZZ_CHECK(errno == 0 && announced != 0 && announced >= INT_MIN && announced <= INT_MAX);
+    FUZZ_CHECK(errno == 0 && announced > 0 && announced <= INT_MAX);
     Dialogue want = model(announced, lines);
     FUZZ_CHECK(replies == want.replies);
     FUZZ_CHECK(written == want.file);

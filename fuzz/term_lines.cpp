@@ -73,7 +73,7 @@ static Expected model(const std::string &in, bool showTime) {
         } else if (c == '\n') {
             first = true;
             if (pos > 1) {
-                std::string text(line, strnlen(line, pos - 1));
+                std::string text(line, pos - 1);  // NULs included
                 if (text.compare(0, sizeof BANNER - 1, BANNER) == 0)
                     ++e.banners;
                 else
@@ -104,6 +104,18 @@ static std::string drainInstrumentSide() {
     return out;
 }
 
+static std::string readLog() {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = pread(fileno(gpLogFile), buf, sizeof buf, at)) > 0) {
+        s.append(buf, n);
+        at += n;
+    }
+    return s;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2 || size > 16384) return 0;
     bool showTime = data[0] & 1;
@@ -113,11 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         in[at + 8] = 'd';
     in += '\n';  // ends or abandons the last line: the next input starts afresh
 
-    char *console = nullptr, *log = nullptr;
-    size_t consoleLen = 0, logLen = 0;
+    char *console = nullptr;
+    size_t consoleLen = 0;
     FILE *realStdout = stdout;
     stdout = open_memstream(&console, &consoleLen);
-    gpLogFile = open_memstream(&log, &logLen);
+    gpLogFile = tmpfile();  // the log is written through its descriptor
+    FUZZ_CHECK(gpLogFile != nullptr);
     gbShowTime = showTime;
     gbFirstChar = true;
     gSyncTime = FIXED_NOW;  // no hourly sync during the run: time lines come from banners only
@@ -132,13 +145,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         while (ioctl(gTermFD, FIONREAD, &avail) == 0 && avail > 0) process_term(gTermFD);
     }
 
+    flushLog();
     fclose(stdout);
     stdout = realStdout;
+    std::string shown(console, consoleLen), logged = readLog();
+    free(console);
     fclose(gpLogFile);
     gpLogFile = nullptr;
-    std::string shown(console, consoleLen), logged(log, logLen);
-    free(console);
-    free(log);
     std::string sentBack = drainInstrumentSide();
 
     // Log lines are at most 252 bytes of text, each followed by CR LF.

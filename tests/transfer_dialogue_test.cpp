@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -641,6 +642,77 @@ TEST_F(Transfer, DownloadCopesWithRemarksAndLinesInOneBurst) {
     EXPECT_EQ(shown,
               "> receiving a file\n# sending\n\n> File transfer is successful\n# done\n#  bye\n");
     EXPECT_EQ(heldBytes(), "T=23.5\r\n");  // left for the terminal to show
+}
+
+TEST_F(Transfer, DownloadReplacesAFileOnlyOnceAllOfItArrived) {
+    std::string old = randomBytes(500, 20), fresh = randomBytes(300, 21);
+    std::vector<std::string> frames = framesOf(fresh);
+    writeFile("keep.csv", old);
+    writeFile("keep.csv.partial", "stale");
+    // Ends early: the good copy stays whole, what arrived lies beside it.
+    std::vector<std::string> replies;
+    std::string shown = run([&] { receiveDownload("@DOWNLOAD,keep.csv,300"); },
+                            [&] { replies = sendDownload(ins, {frames[0]}, "@FIN\r\n"); });
+    EXPECT_EQ(readFile("keep.csv"), old);
+    EXPECT_EQ(readFile("keep.csv.partial"), fresh.substr(0, 128));
+    EXPECT_NE(shown.find("128 of 300 bytes received, kept in keep.csv.partial\n"),
+              std::string::npos)
+        << shown;
+    // Nothing there before: what arrived stays under the name itself.
+    shown = run([&] { receiveDownload("@DOWNLOAD,new.csv,300"); },
+                [&] { replies = sendDownload(ins, {frames[0]}, "@FIN\r\n"); });
+    EXPECT_EQ(readFile("new.csv"), fresh.substr(0, 128));
+    EXPECT_NE(shown.find("128 of 300 bytes received, kept in new.csv\n"), std::string::npos)
+        << shown;
+    // Complete: replaced in one step.
+    shown = run([&] { receiveDownload("@DOWNLOAD,keep.csv,300"); },
+                [&] { replies = sendDownload(ins, frames, "@FIN\r\n"); });
+    EXPECT_EQ(readFile("keep.csv"), fresh);
+    EXPECT_EQ(filesIn("."), "keep.csv keep.csv.partial new.csv ");  // no temporary file
+}
+
+TEST_F(Transfer, DownloadEndsWhenTheInstrumentIsStuck) {
+    std::string data = randomBytes(300, 22);
+    std::string bad = framesOf(data)[0];
+    bad[5] = bad[5] == '0' ? '1' : '0';
+    // Every frame rejected: ten "@NAK", then the host closes.
+    std::vector<std::string> replies;
+    std::string shown = run([&] { receiveDownload("@DOWNLOAD,nak.bin,300"); }, [&] {
+        replies = sendDownload(ins, std::vector<std::string>(12, bad), "");
+    });
+    std::string tenNaks;
+    for (int i = 0; i < 10; ++i) tenNaks += "@NAK|";
+    EXPECT_EQ(joined(replies), "@ACK|" + tenNaks + "@FIN|");
+    EXPECT_NE(shown.find("> download ended: 10 frames rejected in a row\n"), std::string::npos);
+    tcflush(pty.slave, TCIFLUSH);  // the frame the instrument sent before it saw "@FIN"
+    heldBytes();
+    // A run of lines that are no frame; a good frame between resets the count.
+    std::string junk;
+    for (int i = 0; i < 9; ++i) junk += "T=23." + std::to_string(i) + "\r\n";
+    shown = run([&] { receiveDownload("@DOWNLOAD,junk.bin,300"); }, [&] {
+        replies.assign(1, ins.line());
+        ins.send(junk + framesOf(data)[0]);
+        replies.push_back(ins.line());
+        ins.send(junk + "# remarks are shown, not counted\r\n" + junk);
+        replies.push_back(ins.line());
+    });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@FIN|");
+    EXPECT_NE(shown.find("> download ended: 10 lines that are no frame in a row\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(readFile("junk.bin"), data.substr(0, 128));
+}
+
+TEST_F(Transfer, DownloadNeverWritesMoreThanAnnounced) {
+    std::string data = randomBytes(128, 23);
+    std::vector<std::string> replies;
+    std::string shown = run([&] { receiveDownload("@DOWNLOAD,ten.bin,10"); },
+                            [&] { replies = sendDownload(ins, framesOf(data), "@FIN\r\n"); });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@FIN|");
+    EXPECT_EQ(readFile("ten.bin"), data.substr(0, 10));
+    EXPECT_EQ(shown,
+              "> receiving a file\n\n> File transfer is successful\n"
+              "> 118 bytes beyond the announced size were not written\n");
 }
 
 // ------------------------------------------------------------ round trip
