@@ -1,5 +1,8 @@
 // The dated log file and the instrument clock's sync rule.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +79,57 @@ TEST(LogFile, EveryLineReachesTheDiskAtOnce) {
     EXPECT_EQ(readFile("kestrode-20261206.log"), "measured\r\n");
     stopLog();
     leaveTempDir();
+}
+
+namespace {
+// A small tmpfs mounted on `dir` in a mount namespace of this process's own,
+// so the test can fill a real file system; false where that is not allowed.
+bool mountSmallDisk(const std::string &dir) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") == 0 && chdir(dir.c_str()) == 0;
+}
+
+void fillDisk() {
+    int fd = open("filler", O_WRONLY | O_CREAT, 0644);
+    char block[4096] = {};
+    while (write(fd, block, sizeof block) > 0) {
+    }
+    close(fd);
+}
+}  // namespace
+
+TEST(LogFile, AFullDiskLosesWholeLinesOnlyAndSaysHowMany) {
+    useFakeClock();
+    std::string dir = enterTempDir();
+    if (sysconf(_SC_PAGESIZE) != 4096 || !mountSmallDisk(dir)) {
+        leaveTempDir();
+        GTEST_SKIP() << "no private tmpfs with 4 KiB pages here";
+    }
+    captureStart();
+    startLog();
+    std::string first(200, 'f'), line(100, 'x');
+    makeLog(first.data(), 200);
+    flushLog();
+    fillDisk();  // the log's page has 3894 bytes left: 38 of the next 40 lines fit
+    for (int i = 0; i < 40; ++i) makeLog(line.data(), 100);
+    flushLog();
+    makeLog(line.data(), 100);  // tried again, and more than the 18 bytes left
+    flushLog();
+    unlink("filler");
+    makeLog("fifth", 5);
+    flushLog();
+    std::string out = captureStop();
+    std::string want = first + "\r\n";
+    for (int i = 0; i < 38; ++i) want += line + "\r\n";
+    EXPECT_EQ(readFile("kestrode-20261206.log"), want + "fifth\r\n");  // no torn line
+    EXPECT_NE(out.find("\r\n> log write failed (No space left on device), lines are lost until "
+                       "it works again\n> logging works again, 3 lines were not logged\n"),
+              std::string::npos)
+        << out;
+    stopLog();
+    leaveTempDir();
+    umount(dir.c_str());
 }
 
 TEST(Clock, SyncsAtMostOncePerHour) {

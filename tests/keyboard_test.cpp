@@ -45,7 +45,7 @@ TEST(Keyboard, LinesGoOutWithCrLf) {
     type("date\r\n");  // CR ends the line, the LF then ends an empty one
     EXPECT_EQ(readQuiet(pty.master, 50), "date\r\n\r");
     std::string longLine(300, 'x');
-    type(longLine + "\n");
+    EXPECT_EQ(type(longLine + "\n"), "> typed line cut to 252 characters, 48 dropped\n");
     EXPECT_EQ(readQuiet(pty.master, 50), std::string(252, 'x') + "\r\n");
     closePty(pty);
 }
@@ -116,9 +116,13 @@ TEST(Keyboard, WriteFailuresAreReported) {
 }
 
 TEST(Keyboard, EndOfInputStopsWatchingStandardInput) {
+    Pty pty = attach();
     gbStdinOpen = true;
     type("ls");
     EXPECT_TRUE(gbStdinOpen);
     type("");  // the pipe is closed: end of input
     EXPECT_FALSE(gbStdinOpen);
+    // A script's last line needs no line end of its own.
+    EXPECT_EQ(readQuiet(pty.master, 50), "ls\r\n");
+    closePty(pty);
 }

@@ -54,7 +54,10 @@ TEST(InstrumentOutput, EchoesAndLogsLinesWithTheirCarriageReturn) {
     EXPECT_EQ(feed("@ACK\r\n"), "");              // "@" lines are never shown
     EXPECT_EQ(feed("T=23.5\r\nab"), "T=23.5\r\nab");
     EXPECT_EQ(feed("c\n"), "c\n");                // a line may span reads
-    EXPECT_EQ(logText(), "hello\r\r\n\r\r\n@ACK\r\r\nT=23.5\r\r\nabc\r\n");
+    std::string nul("P\0M=4\r\n", 7);
+    EXPECT_EQ(feed(nul), nul);                    // every byte, NUL included
+    EXPECT_EQ(logText(), "hello\r\r\n\r\r\n@ACK\r\r\nT=23.5\r\r\nabc\r\n" +
+                             std::string("P\0M=4\r\r\n", 8));
     closePty(s.pty);
 }
 

@@ -1,8 +1,15 @@
 // The built program end to end: start-up rules, idling, hang-up, the log.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "support.h"
 
@@ -14,7 +21,8 @@ struct Child {
     std::string dir;
 };
 
-Child start(std::initializer_list<const char *> args, int in, bool oneStream = false) {
+Child start(std::initializer_list<const char *> args, int in, bool oneStream = false,
+            void (*beforeExec)() = nullptr) {
     Child r;
     char tmpl[] = "/tmp/kestrode-run-XXXXXX";
     r.dir = mkdtemp(tmpl);
@@ -24,7 +32,7 @@ Child start(std::initializer_list<const char *> args, int in, bool oneStream = f
     std::vector<const char *> argv{KESTRODE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(nullptr);
-    r.pid = spawn(argv.data(), in, o[1], oneStream ? o[1] : e[1], r.dir.c_str());
+    r.pid = spawn(argv.data(), in, o[1], oneStream ? o[1] : e[1], r.dir.c_str(), beforeExec);
     close(o[1]);
     close(e[1]);
     r.out = o[0];
@@ -32,14 +40,33 @@ Child start(std::initializer_list<const char *> args, int in, bool oneStream = f
     return r;
 }
 
-std::string todaysLog(const std::string &dir) {
+std::string todaysLog(const std::string &dir, const char *form = "/kestrode-%Y%m%d.log") {
     char name[64];
     time_t now = time(nullptr);
     struct tm tmv;
     localtime_r(&now, &tmv);
-    strftime(name, sizeof name, "/kestrode-%Y%m%d.log", &tmv);
+    strftime(name, sizeof name, form, &tmv);
     return dir + name;
 }
+
+// Names in a directory, each followed by a blank, in directory order.
+std::string namesIn(const std::string &dir) {
+    std::string s;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.' || (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")))
+                s += std::string(e->d_name) + " ";
+        closedir(d);
+    }
+    return s;
+}
+
+struct Keyboard {
+    int in[2] = {-1, -1};
+    Keyboard() { EXPECT_EQ(pipe2(in, O_CLOEXEC), 0); }
+    ~Keyboard() { close(in[1]); }
+    void type(const std::string &s) { writeAll(in[1], s); }
+};
 
 const char BANNER[] = " @@@ starting kestrode @@@ \n";
 }  // namespace
@@ -136,4 +163,169 @@ TEST(Program, ClosedStandardInputIsNotTakenForThePort) {
               "T=23.5\r\r\nH=40\r\r\n");
     close(pty.master);
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
+}
+
+TEST(Program, TerminatingSignalsEndTransfersCleanly) {
+    // SIGTERM in a download: "@FIN" to the instrument, what arrived kept, no
+    // temporary file, and the program ends by the signal itself.
+    Pty pty = openPty();
+    Child r = start({pty.name}, -1);
+    readUntil(r.out, "Local logging file", 5000);
+    writeAll(pty.master, "@DOWNLOAD,got.bin,300\r\n");
+    EXPECT_NE(readUntil(pty.master, "@ACK\r", 5000).find("@ACK\r"), std::string::npos);
+    writeAll(pty.master, "@DAT14aGVsbG8=\r\n");  // "hello"
+    EXPECT_NE(readUntil(pty.master, "@ACK\r", 5000).find("@ACK\r"), std::string::npos);
+    kill(r.pid, SIGTERM);
+    EXPECT_NE(readUntil(pty.master, "@FIN\r", 5000).find("@FIN\r"), std::string::npos);
+    int status = waitStatus(r.pid, 5000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(readFile(r.dir + "/got.bin"), "hello");
+    EXPECT_EQ(namesIn(r.dir).find(".part"), std::string::npos) << namesIn(r.dir);
+    closePty(pty);
+
+    // SIGTERM in an upload, while a frame waits for its answer.
+    pty = openPty();
+    Keyboard k;
+    r = start({pty.name}, k.in[0]);
+    readUntil(r.out, "Local logging file", 5000);
+    writeFile(r.dir + "/up.bin", "hello");
+    k.type("@upload up.bin\n");
+    EXPECT_NE(readUntil(pty.master, "#UPLOAD up.bin 5\r\n", 5000).find("#UPLOAD"),
+              std::string::npos);
+    writeAll(pty.master, "@ACK\r\n");
+    EXPECT_NE(readUntil(pty.master, "\n", 5000).find("@DAT"), std::string::npos);
+    kill(r.pid, SIGTERM);
+    EXPECT_NE(readUntil(pty.master, "@FIN\r", 5000).find("@FIN\r"), std::string::npos);
+    status = waitStatus(r.pid, 5000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_NE(readQuiet(r.out, 50).find("> upload interrupted by a signal"), std::string::npos);
+    closePty(pty);
+
+    // A signal ignored at start, as under nohup, stays ignored; SIGHUP ends.
+    pty = openPty();
+    Keyboard k2;
+    signal(SIGINT, SIG_IGN);
+    r = start({pty.name}, k2.in[0]);
+    signal(SIGINT, SIG_DFL);
+    readUntil(r.out, "Local logging file", 5000);
+    kill(r.pid, SIGINT);
+    k2.type("still here\n");  // a pending SIGINT would end the loop before this
+    EXPECT_NE(readUntil(pty.master, "still here\r\n", 5000).find("still here"),
+              std::string::npos);
+    kill(r.pid, SIGHUP);
+    status = waitStatus(r.pid, 5000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+    closePty(pty);
+}
+
+TEST(Program, StuckInstrumentDoesNotHoldTheTerminal) {
+    Pty pty = openPty();
+    Keyboard k;
+    Child r = start({pty.name}, k.in[0]);
+    readUntil(r.out, "Local logging file", 5000);
+    writeAll(pty.master, "@DOWNLOAD,nak.bin,300\r\n");
+    readUntil(pty.master, "@ACK\r", 5000);
+    k.type("@exit\n");  // typed during the storm: runs once the download has ended
+    std::string replies;
+    for (int i = 0; i < 12 && replies.find("@FIN") == std::string::npos; ++i) {
+        writeAll(pty.master, "@DAT00aGVsbG8=\r\n");  // wrong sum
+        replies += readUntil(pty.master, "\r", 5000);
+    }
+    EXPECT_EQ(replies.find("@FIN"), 50u) << replies;  // after ten "@NAK\r"
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    EXPECT_NE(readQuiet(r.out, 50).find("> download ended: 10 frames rejected in a row"),
+              std::string::npos);
+    closePty(pty);
+}
+
+TEST(Program, PortIsHeldByOneProgramAtATime) {
+    Pty pty = openPty();
+    Child first = start({pty.name}, -1);
+    readUntil(first.out, "Local logging file", 5000);
+    Child second = start({pty.name}, -1);
+    EXPECT_EQ(waitExit(second.pid, 5000), 255);
+    EXPECT_EQ(readQuiet(second.err, 50), std::string("> serial port ") + pty.name +
+                                             " is in use by another program, not opened\n");
+    EXPECT_EQ(access(todaysLog(second.dir).c_str(), F_OK), -1);
+    kill(first.pid, SIGTERM);
+    waitStatus(first.pid, 5000);
+    // Other serial tools that lock the port the same way are respected too.
+    if (access("/usr/bin/picocom", X_OK) == 0) {
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        const char *argv[] = {"/usr/bin/picocom", "-q", pty.name, nullptr};
+        int in[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);  // stays open: picocom keeps running
+        // Its own process group: picocom passes a SIGTERM on to its group.
+        int pid = spawn(argv, in[0], out[1], out[1], nullptr, [] { setpgid(0, 0); });
+        close(out[1]);
+        readQuiet(out[0], 300);  // picocom gives no sign once it holds the port
+        second = start({pty.name}, -1);
+        EXPECT_EQ(waitExit(second.pid, 5000), 255);
+        EXPECT_NE(readQuiet(second.err, 50).find("in use by another program"), std::string::npos);
+        kill(pid, SIGTERM);
+        waitStatus(pid, 5000);
+        close(in[0]);
+        close(in[1]);
+        close(out[0]);
+    }
+    closePty(pty);
+}
+
+namespace {
+void fifoAsLogAndHighDescriptors() {
+    mkfifo(todaysLog(".").c_str(), 0644);
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max < 2048 ? lim.rlim_max : 2048;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    int null = open("/dev/null", O_RDONLY);
+    for (int fd = 3; fd <= 1100; ++fd)
+        if (fd != null) dup2(null, fd);  // the port's descriptor comes above 1100
+}
+}  // namespace
+
+TEST(Program, OddStartingConditionsAreServed) {
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_max < 1200) GTEST_SKIP() << "descriptor limit too low";
+    Pty pty = openPty();
+    Keyboard k;
+    Child r = start({pty.name}, k.in[0], false, fifoAsLogAndHighDescriptors);
+    std::string out = readUntil(r.out, ".log", 5000);
+    int portFd = -1;  // the port is served above the old select limit
+    std::string fds = "/proc/" + std::to_string(r.pid) + "/fd/";
+    for (int fd = 3; fd < 2048 && portFd < 0; ++fd) {
+        char link[128] = {};
+        if (readlink((fds + std::to_string(fd)).c_str(), link, sizeof link - 1) > 0 &&
+            strcmp(link, pty.name) == 0)
+            portFd = fd;
+    }
+    EXPECT_GT(portFd, 1024);
+    EXPECT_NE(out.find(todaysLog("", "kestrode-%Y%m%d(1).log")), std::string::npos) << out;
+    writeAll(pty.master, "T=1\r\n");
+    EXPECT_NE(readUntil(r.out, "T=1\r\n", 5000).find("T=1"), std::string::npos);
+    EXPECT_EQ(waitForFile(todaysLog(r.dir, "/kestrode-%Y%m%d(1).log"), "T=1\r\r\n", 5000),
+              "T=1\r\r\n");
+    k.type("@exit\n");
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    closePty(pty);
+}
+
+TEST(Program, EndOfInputOnATerminalIsMomentary) {
+    Pty pty = openPty(), keys = openPty();
+    termios t;
+    tcgetattr(keys.slave, &t);
+    t.c_lflag |= ICANON;  // a console as a user has it: ^D ends input for one read
+    t.c_cc[VEOF] = 4;
+    tcsetattr(keys.slave, TCSANOW, &t);
+    Child r = start({pty.name}, keys.slave);
+    readUntil(r.out, "Local logging file", 5000);
+    writeAll(keys.master, "\x04");
+    writeAll(keys.master, "@help\n");
+    EXPECT_NE(readUntil(r.out, "@exit", 5000).find("@exit"), std::string::npos);
+    writeAll(keys.master, "\x04@exit\n");
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    closePty(keys);
+    closePty(pty);
 }

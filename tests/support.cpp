@@ -133,7 +133,8 @@ void writeFile(const std::string &path, const std::string &data) {
     f << data;
 }
 
-int spawn(const char *const argv[], int in, int out, int err, const char *cwd) {
+int spawn(const char *const argv[], int in, int out, int err, const char *cwd,
+          void (*beforeExec)()) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     int null = open("/dev/null", O_RDWR);
@@ -142,6 +143,7 @@ int spawn(const char *const argv[], int in, int out, int err, const char *cwd) {
     dup2(err >= 0 ? err : null, 2);
     if (in == SPAWN_CLOSED) close(0);
     if (cwd && chdir(cwd) != 0) _exit(126);
+    if (beforeExec) beforeExec();
     execv(argv[0], const_cast<char *const *>(argv));
 #ifdef KESTRODE_EMULATOR
     // A program built for another machine: run it through the emulator.
@@ -154,17 +156,21 @@ int spawn(const char *const argv[], int in, int out, int err, const char *cwd) {
     _exit(127);
 }
 
-int waitExit(int pid, int ms) {
+int waitStatus(int pid, int ms) {
     long end = nowMs() + ms;
     int status = 0;
     while (nowMs() < end) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
         usleep(5000);
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
+}
+
+int waitExit(int pid, int ms) {
+    int status = waitStatus(pid, ms);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string waitForFile(const std::string &path, const std::string &expected, int ms) {

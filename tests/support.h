@@ -32,9 +32,13 @@ void writeFile(const std::string &path, const std::string &data);
 
 // Runs a program with the given stdin/stdout/stderr descriptors (-1: /dev/null,
 // SPAWN_CLOSED: standard input closed) in directory `cwd`; returns its pid.
+// `beforeExec` runs in the child just before the program starts.
 constexpr int SPAWN_CLOSED = -2;
-int spawn(const char *const argv[], int in, int out, int err, const char *cwd);
+int spawn(const char *const argv[], int in, int out, int err, const char *cwd,
+          void (*beforeExec)() = nullptr);
 // Waits for pid up to ms; returns the exit status, or -1 (killed) on time-out.
 int waitExit(int pid, int ms);
+// The same, but the raw wait status, so that an end by a signal shows.
+int waitStatus(int pid, int ms);
 // CPU seconds (user+sys) a running process has used so far.
 double cpuSeconds(int pid);
