@@ -5,6 +5,7 @@
 // component at a time without following any link.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,6 +34,10 @@ static int walkWithoutLinks(int at, char *path) {
          part = strtok_r(nullptr, "/", &save)) {
         int next = openat(cur, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int err = errno;
+        struct stat st;
+        // A link fails as ENOTDIR with O_DIRECTORY: tell it from a plain file.
+        if (next < 0 && fstatat(cur, part, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            err = ELOOP;
         close(cur);
         cur = next;
         errno = err;
