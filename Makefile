@@ -3,9 +3,10 @@
 #   make test-sanitize   ASan+UBSan build (clang) in build-san, whole test suite
 #   make fuzz            libFuzzer targets (clang) in build-fuzz, FUZZ_SECONDS each
 #   make test-aarch64    cross build in build-aarch64, tests under qemu-aarch64
-#   make package         .deb packages: amd64 from build/, arm64 from build-aarch64/
-#   make check-package   lists and checks the contents of both packages
-#   make check-man       renders docs/kestrode.1, failing on any warning
+#   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
+#   make check-package   lintian on all of them, failing on any error or warning
+#   make check-install   installs the amd64 packages, one session, purges them (root)
+#   make check-man       renders both man pages, failing on any warning
 #   make bench           benchmarks (bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -15,12 +16,15 @@ SAN_CXX ?= clang++
 FUZZ_BUILD ?= build-fuzz
 CROSS_BUILD ?= build-aarch64
 FUZZ_SECONDS ?= 60
+DEB_BUILD ?= build-deb
+DIST ?= dist
+DEB_ARCHS ?= amd64 arm64
 
 # $(call configure,dir,flags): configure a build directory once.
 configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
-	package check-package check-man bench
+	package check-package check-install check-man bench
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -64,18 +68,21 @@ test-aarch64:
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
 
-package: all
-	$(call configure,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS))
-	cmake --build $(CROSS_BUILD) -j $(JOBS)
-	cd $(BUILD) && cpack -G DEB
-	cd $(CROSS_BUILD) && cpack -G DEB
+package:
+	cmake/build-debs.sh $(DEB_BUILD) $(DIST) $(DEB_ARCHS)
 
 check-package: package
-	cmake/check-deb.sh $(BUILD)/packages/kestrode_*_amd64.deb amd64
-	cmake/check-deb.sh $(CROSS_BUILD)/packages/kestrode_*_arm64.deb arm64
+	cmake/lint-debs.sh $(DIST) $(DEB_ARCHS)
+
+# Uses the packages in dist/ when they are there.
+check-install:
+	@ls $(DIST)/kestrode_*_amd64.deb $(DIST)/kestrode-sim_*_amd64.deb >/dev/null 2>&1 || \
+	  $(MAKE) package DEB_ARCHS=amd64
+	cmake/check-install.sh $(DIST) amd64
 
 check-man:
 	cmake/check-man.sh docs/kestrode.1
+	cmake/check-man.sh docs/kestrode-sim.1
 
 clean:
 	rm -rf $(BUILD)

@@ -1,43 +1,17 @@
-# Install rules and the Debian package (make package).
+# Install rules: the programs, their man pages and the logging service.
 include(GNUInstallDirs)
 install(TARGETS kestrode RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrode.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(TARGET kestrode-sim)
   install(TARGETS kestrode-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
-install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrode.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
-# Debian architecture of the machine the build is for, not of the build host.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-  set(KESTRODE_DEB_ARCH arm64)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-  set(KESTRODE_DEB_ARCH amd64)
-else()
-  set(KESTRODE_DEB_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/kestrode-sim.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME kestrode)
-set(CPACK_PACKAGE_VENDOR "kestrode project")
-set(CPACK_PACKAGE_CONTACT "kestrode maintainers <kestrode@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console terminal for a serial-attached air monitor")
-set(CPACK_PACKAGE_DESCRIPTION
-  "kestrode shows what the instrument prints, logs its lines to a dated file,\n\
-sends typed lines and local @ commands, keeps the instrument's clock in step\n\
-and transfers files both ways with an acknowledged line protocol.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KESTRODE_DEB_ARCH})
-set(CPACK_DEBIAN_PACKAGE_SECTION comm)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_STRIP_FILES ON)
-set(_packaged $<TARGET_FILE:kestrode>)
-if(TARGET kestrode-sim)
-  string(APPEND _packaged "\n$<TARGET_FILE:kestrode-sim>")
+# Relative to the prefix by default: systemd also reads /usr/local/lib/systemd/system.
+set(KESTRODE_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+  "where kestrode@.service is installed; empty for nowhere")
+if(KESTRODE_SYSTEMD_UNITDIR)
+  configure_file(${PROJECT_SOURCE_DIR}/service/kestrode@.service.in
+    ${PROJECT_BINARY_DIR}/kestrode@.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/kestrode@.service DESTINATION ${KESTRODE_SYSTEMD_UNITDIR})
 endif()
-file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/packaged-programs.txt CONTENT "${_packaged}\n")
-set(CPACK_KESTRODE_PROGRAM_LIST ${CMAKE_BINARY_DIR}/packaged-programs.txt)
-set(CPACK_KESTRODE_OBJDUMP ${CMAKE_OBJDUMP})
-string(REGEX MATCH "^[0-9]+" CPACK_KESTRODE_CXX_MAJOR ${CMAKE_CXX_COMPILER_VERSION})
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake)
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-include(CPack)
