@@ -17,6 +17,7 @@ set -euo pipefail
 export LC_ALL=C
 deb=$1 sim=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
+[ -f "$deb" ] || { echo "system test: no arm64 package: '$deb'" >&2; exit 1; }
 GUEST_SECONDS=${GUEST_SECONDS:-170}  # the guest's watchdog
 QEMU_SECONDS=$((GUEST_SECONDS + 10))
 RUN=$work/run
