@@ -21,18 +21,26 @@ fail() {
     exit 1
 }
 
-# expect PCRE [SECONDS]: waits until the console shows PCRE after what the
-# previous expect matched (default limit 15 s); MATCH holds the text.
+# consoleHas PCRE: true when the console shows PCRE after what earlier calls
+# matched; MATCH holds the text, and the next call starts after it.
+consoleHas() {
+    local found
+    found=$(tail -c +$((SEEN + 1)) "$CONSOLE" | grep -zaobP -m 1 -- "$1" |
+        head -zn 1 | tr -d '\0') || true
+    [ -n "$found" ] || return 1
+    MATCH=${found#*:}
+    SEEN=$((SEEN + ${found%%:*} + ${#MATCH}))
+}
+
+# expect PCRE [SECONDS]: waits for consoleHas PCRE (default limit 15 s). Once the
+# guest has finished, nothing more is coming: no need to wait out the limit.
 expect() {
-    local limit=${2:-15} found
+    local limit=${2:-15}
     local deadline=$((SECONDS + limit))
-    while :; do
-        found=$(tail -c +$((SEEN + 1)) "$CONSOLE" | grep -zaobP -m 1 -- "$1" |
-            head -zn 1 | tr -d '\0') || true
-        if [ -n "$found" ]; then
-            MATCH=${found#*:}
-            SEEN=$((SEEN + ${found%%:*} + ${#MATCH}))
-            return 0
+    until consoleHas "$1"; do
+        if grep -qa '^== guest \(done\|watchdog fired\)' "$CONSOLE"; then
+            consoleHas "$1" && return 0
+            fail "the guest has finished without showing /$1/"
         fi
         ((SECONDS <= deadline)) || fail "the console did not show /$1/ within $limit s"
         sleep 0.05
