@@ -3,6 +3,8 @@
 #   make test-sanitize   ASan+UBSan build (clang) in build-san, whole test suite
 #   make fuzz            libFuzzer targets (clang) in build-fuzz, FUZZ_SECONDS each
 #   make test-aarch64    cross build in build-aarch64, tests under qemu-aarch64
+#   make test-aarch64-system  the arm64 package on an AArch64 kernel under
+#                        qemu-system-aarch64, the instrument on a real UART driver
 #   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
 #   make check-package   lintian on all of them, failing on any error or warning
 #   make check-install   installs the amd64 packages, one session, purges them (root)
@@ -19,12 +21,17 @@ FUZZ_SECONDS ?= 60
 DEB_BUILD ?= build-deb
 DIST ?= dist
 DEB_ARCHS ?= amd64 arm64
+SYSTEM_BUILD ?= build-system
+SYSTEM_SECONDS ?= 230
+# The arm64 package the system test boots with; made by `make package` when
+# there is none yet.
+ARM64_DEB ?= $(firstword $(wildcard $(DIST)/kestrode_*_arm64.deb))
 
 # $(call configure,dir,flags): configure a build directory once.
 configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
-	package check-package check-install check-man bench
+	package check-package check-install check-man bench test-aarch64-system
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -67,6 +74,16 @@ test-aarch64:
 	$(call configure,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS))
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
+
+# Whole-target time includes a `make package` when it has to run one.
+test-aarch64-system: all
+	@start=$$(date +%s.%N); deb='$(ARM64_DEB)'; \
+	if [ -z "$$deb" ]; then $(MAKE) --no-print-directory package DEB_ARCHS=arm64 && \
+	  deb=$$(ls $(DIST)/kestrode_*_arm64.deb 2>/dev/null | head -n 1); fi; \
+	echo "== test-aarch64-system with $$deb"; \
+	timeout -k 10 $(SYSTEM_SECONDS) tests/system/run.sh "$$deb" $(BUILD)/kestrode-sim $(SYSTEM_BUILD); \
+	rc=$$?; echo "== test-aarch64-system: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
+	exit $$rc
 
 package:
 	cmake/build-debs.sh $(DEB_BUILD) $(DIST) $(DEB_ARCHS)

@@ -38,6 +38,7 @@ static bool markSlave(const char *path) {
 }
 
 bool lineOpen() {
+    if (attached()) return attachOpen();
     gMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (gMaster < 0 || grantpt(gMaster) != 0 || unlockpt(gMaster) != 0) {
         perror("kestrode-sim: pseudo-terminal");
@@ -54,20 +55,21 @@ bool lineOpen() {
 }
 
 bool lineHostPresent() {
+    if (attached()) return true;
     pollfd p{gMaster, 0, 0};
     return poll(&p, 1, 0) == 0 || !(p.revents & (POLLHUP | POLLERR));
 }
 
 bool lineHostConfigured() {
     termios t;
-    if (tcgetattr(gMaster, &t) != 0) return true;  // cannot tell: assume so
+    if (attached() || tcgetattr(gMaster, &t) != 0) return true;  // cannot tell: assume so
     return cfgetospeed(&t) != UNSET_SPEED;
 }
 
 // Back to the marker speed, so the next host's set-up shows again.
 void lineForgetHost() {
     termios t;
-    if (tcgetattr(gMaster, &t) != 0) return;
+    if (attached() || tcgetattr(gMaster, &t) != 0) return;
     cfsetispeed(&t, UNSET_SPEED);
     cfsetospeed(&t, UNSET_SPEED);
     tcsetattr(gMaster, TCSANOW, &t);

@@ -96,7 +96,7 @@ int main(int argc, char **argv) {
     signalsInstall();
     if (!storageInit()) return 1;
     status = 1;
-    if (lineOpen() && linkMake()) {
+    if (transcriptOpen() && lineOpen() && linkMake()) {
         announce();
         if (!gOpt.run || childStart()) status = serve();
     }

@@ -15,9 +15,16 @@ static const char USAGE[] =
     "stops when PROGRAM ends). Without --run or --stay it stops when the host\n"
     "that opened the device closes it.\n"
     "\n"
+    "  --attach DEVICE     play the instrument on an existing serial device\n"
+    "                      instead (set to raw 115200 8N1): a real port, joined\n"
+    "                      to the host's port by a null-modem cable, or the slave\n"
+    "                      of a pseudo-terminal held by another program. Boots at\n"
+    "                      once, so start it after the host has opened its port\n"
+    "                      (or type reboot); stops when the line hangs up\n"
     "  --storage DIR       folder of the instrument's files (default: a temporary\n"
     "                      folder, removed at the end)\n"
     "  --link PATH         also make PATH a symlink to the device\n"
+    "  --transcript FILE   write every byte sent to the host to FILE\n"
     "  --period SECONDS    time between readings, 0 for none (default 1)\n"
     "  --baud N            imitate an N baud 8N1 line: N/10 bytes/s each way\n"
     "  --seed N            fixed seed for readings, remarks and noise\n"
@@ -83,6 +90,8 @@ static bool seedOption(const char *value) {
 static bool valueOption(const char *name, const char *value) {
     if (!strcmp(name, "--storage")) return textOption(&gOpt.storage, value, false);
     if (!strcmp(name, "--link")) return textOption(&gOpt.link, value, false);
+    if (!strcmp(name, "--attach")) return textOption(&gOpt.attach, value, false);
+    if (!strcmp(name, "--transcript")) return textOption(&gOpt.transcript, value, false);
     if (!strcmp(name, "--fin-remark")) return textOption(&gOpt.finRemark, value, true);
     if (!strcmp(name, "--period")) return periodOption(value);
     if (!strcmp(name, "--baud")) return wholeNumber(value, 10, 100000000, &gOpt.baud);

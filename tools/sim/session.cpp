@@ -58,7 +58,6 @@ static void boot(double now) {
     gBooted = true;
     gBootAt = NEVER;
     gPromptDue = NEVER;
-    gPromptOpen = false;
     answer({"# OLM-inside Air Monitor", "# firmware 3.2.1 (simulated), serial OLM-SIM-0001",
             "# sensors: particulates, temperature, humidity, CO2 ready", storageStatus(),
             "# clock not set, type help for commands"});
@@ -72,7 +71,9 @@ void sessionStart(double now) {
     gConnectedAt = now;
     gBootAt = NEVER;
     gBooted = false;
-    gPromptOpen = false;
+    // An attached line may still hold a host that is in the middle of a line
+    // from an earlier session: the banner must start a line of its own.
+    gPromptOpen = attached();
     gPromptDue = NEVER;
     gNextReading = NEVER;
     note("host opened %s", gDevicePath.c_str());

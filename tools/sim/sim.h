@@ -1,5 +1,6 @@
-// kestrode-sim: a simulated air monitor behind a pseudo-terminal, for demos,
-// training and end-to-end tests of kestrode. One thread, one poll loop; the
+// kestrode-sim: a simulated air monitor behind a pseudo-terminal (or on a
+// serial device, --attach), for demos, training and end-to-end tests of
+// kestrode. One thread, one poll loop; the
 // parts below meet only through these functions and the settings in gOpt.
 #pragma once
 #include <sys/types.h>
@@ -12,6 +13,8 @@ struct SimOptions {
     double period = 1.0;     // seconds between readings; 0 turns them off
     std::string storage;     // folder of stored files; empty: a temporary one
     std::string link;        // symlink made to the device, or empty
+    std::string attach;      // existing serial device to use, or empty
+    std::string transcript;  // file receiving every byte sent, or empty
     long baud = 0;           // line speed imitated in each direction; 0: unpaced
     int nakEvery = 0;        // upload: reject every Nth frame received
     int corruptEvery = 0;    // download: damage every Nth frame sent
@@ -55,6 +58,14 @@ void lineForgetHost();
 void lineHangUp();
 bool linkMake();
 void linkRemove();
+
+// attach.cpp: an existing serial device instead of our own pseudo-terminal
+bool attached();
+bool attachOpen();
+
+// transcript.cpp
+bool transcriptOpen();
+void transcriptAdd(const char *p, size_t n);
 
 // wire.cpp: both directions of the line, paced to the baud rate
 void wireSend(const std::string &bytes, double delay = 0);

@@ -111,6 +111,7 @@ static void writeHost(double now) {
         const Chunk &c = gOut.queue.front();
         ssize_t w = write(gMaster, c.bytes.data() + gOut.done, n);
         if (w <= 0) return;  // full: poll says when there is room
+        transcriptAdd(c.bytes.data() + gOut.done, (size_t)w);
         advance(gOut, (size_t)w);
     }
 }
