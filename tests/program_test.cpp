@@ -259,7 +259,9 @@ TEST(Program, PortIsHeldByOneProgramAtATime) {
         // Its own process group: picocom passes a SIGTERM on to its group.
         int pid = spawn(argv, in[0], out[1], out[1], nullptr, [] { setpgid(0, 0); });
         close(out[1]);
-        readQuiet(out[0], 300);  // picocom gives no sign once it holds the port
+        std::string held = " " + std::to_string(pid) + " ";  // picocom's lock, once taken
+        for (int i = 0; i < 500 && readFile("/proc/locks").find(held) == std::string::npos; ++i)
+            usleep(10000);
         second = start({pty.name}, -1);
         EXPECT_EQ(waitExit(second.pid, 5000), 255);
         EXPECT_NE(readQuiet(second.err, 50).find("in use by another program"), std::string::npos);
