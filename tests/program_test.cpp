@@ -326,7 +326,18 @@ TEST(Program, EndOfInputOnATerminalIsMomentary) {
     writeAll(keys.master, "\x04");
     writeAll(keys.master, "@help\n");
     EXPECT_NE(readUntil(r.out, "@exit", 5000).find("@exit"), std::string::npos);
-    writeAll(keys.master, "\x04@exit\n");
+    writeAll(keys.master, "\x04@help\n");  // and again
+    EXPECT_NE(readUntil(r.out, "@exit", 5000).find("@exit"), std::string::npos);
+    // The console hangs up: the instrument is still served, without a spin.
+    close(keys.master);
+    keys.master = -1;
+    double before = cpuSeconds(r.pid);
+    usleep(300000);
+    EXPECT_LT(cpuSeconds(r.pid) - before, 0.1) << "busy on a gone terminal";
+    writeAll(pty.master, "T=2\r\n");
+    EXPECT_NE(readUntil(r.out, "T=2\r\n", 5000).find("T=2"), std::string::npos);
+    close(pty.master);
+    pty.master = -1;
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     closePty(keys);
     closePty(pty);
