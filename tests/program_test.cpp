@@ -1,6 +1,5 @@
 // The built program end to end: start-up rules, idling, hang-up, the log.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -47,18 +46,6 @@ std::string todaysLog(const std::string &dir, const char *form = "/kestrode-%Y%m
     localtime_r(&now, &tmv);
     strftime(name, sizeof name, form, &tmv);
     return dir + name;
-}
-
-// Names in a directory, each followed by a blank, in directory order.
-std::string namesIn(const std::string &dir) {
-    std::string s;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.' || (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")))
-                s += std::string(e->d_name) + " ";
-        closedir(d);
-    }
-    return s;
 }
 
 struct Keyboard {
@@ -180,7 +167,7 @@ TEST(Program, TerminatingSignalsEndTransfersCleanly) {
     int status = waitStatus(r.pid, 5000);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_EQ(readFile(r.dir + "/got.bin"), "hello");
-    EXPECT_EQ(namesIn(r.dir).find(".part"), std::string::npos) << namesIn(r.dir);
+    EXPECT_EQ(filesIn(r.dir).find(".part"), std::string::npos) << filesIn(r.dir);
     closePty(pty);
 
     // SIGTERM in an upload, while a frame waits for its answer.

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,10 +13,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 static long nowMs() {
     timespec ts;
@@ -198,4 +201,18 @@ double cpuSeconds(int pid) {
         if (i == 15) stime = std::stoul(field);
     }
     return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+std::string filesIn(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string s;
+    for (const auto &n : names) s += n + " ";
+    return s;
 }

@@ -29,6 +29,8 @@ std::string readFile(const std::string &path);
 // Polls until the file holds `expected` or `ms` passed; returns its content.
 std::string waitForFile(const std::string &path, const std::string &expected, int ms);
 void writeFile(const std::string &path, const std::string &data);
+// The names in a directory, dot-files too, sorted, each followed by a blank.
+std::string filesIn(const std::string &dir);
 
 // Runs a program with the given stdin/stdout/stderr descriptors (-1: /dev/null,
 // SPAWN_CLOSED: standard input closed) in directory `cwd`; returns its pid.

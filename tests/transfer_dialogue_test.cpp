@@ -2,7 +2,6 @@
 // master side of a pseudo-terminal while the host side runs on the slave.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +11,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -153,21 +151,6 @@ std::vector<std::string> framesOf(const std::string &data, size_t chunk = FRAME_
     std::vector<std::string> frames;
     for (size_t at = 0; at < data.size(); at += chunk) frames.push_back(frameOf(data.substr(at, chunk)));
     return frames;
-}
-
-// The names in a directory, sorted, each followed by a blank.
-std::string filesIn(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    std::string s;
-    for (const auto &n : names) s += n + " ";
-    return s;
 }
 
 std::string joined(const std::vector<std::string> &v) {
