@@ -15,11 +15,6 @@
 
 static const char PARTIAL[] = ".partial";
 
-// One download at a time; the dot keeps it out of any name that is accepted.
-static void tempName(char *out, size_t size) {
-    snprintf(out, size, ".kestrode-%d.part", (int)getpid());
-}
-
 static TargetResult inspect(DownloadTarget &t) {
     struct stat st;
     if (fstatat(t.dir, t.base, &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -32,11 +27,11 @@ static TargetResult inspect(DownloadTarget &t) {
     return TargetResult::Ready;
 }
 
+// One download at a time; the dot keeps it out of any name that is accepted.
 static TargetResult createTemp(DownloadTarget &t) {
-    char tmp[64];
-    tempName(tmp, sizeof tmp);
-    unlinkat(t.dir, tmp, 0);  // left by a killed run of the same pid
-    t.file = openat(t.dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    snprintf(t.temp, sizeof t.temp, ".kestrode-%d.part", (int)getpid());
+    unlinkat(t.dir, t.temp, 0);  // left by a killed run of the same pid
+    t.file = openat(t.dir, t.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (t.file < 0) return TargetResult::Failed;
     if (t.existed) fchmod(t.file, t.mode);  // a re-download keeps the file's permissions
     return TargetResult::Ready;
@@ -68,10 +63,8 @@ static bool closeSynced(DownloadTarget &t) {
 }
 
 static bool renameTemp(DownloadTarget &t, const char *to) {
-    char tmp[64];
-    tempName(tmp, sizeof tmp);
     const char *slash = strrchr(to, '/');
-    if (renameat(t.dir, tmp, t.dir, slash ? slash + 1 : to) != 0) return false;
+    if (renameat(t.dir, t.temp, t.dir, slash ? slash + 1 : to) != 0) return false;
     fsync(t.dir);  // the rename itself must survive a power cut too
     return true;
 }
@@ -84,9 +77,7 @@ const char *keepPartial(DownloadTarget &t, const char *name) {
     closeSynced(t);
     const char *to = t.existed ? t.partial : name;
     if (renameTemp(t, to)) return to;
-    char tmp[64];
-    tempName(tmp, sizeof tmp);
-    unlinkat(t.dir, tmp, 0);
+    unlinkat(t.dir, t.temp, 0);
     return nullptr;
 }
 

@@ -32,6 +32,7 @@ struct DownloadTarget {
     int dir;          // the directory the file lands in
     const char *base; // the name's last component, within that directory
     int file;         // the temporary file being written
+    char temp[32];    // its name, within `dir`
     bool existed;     // a regular file of that name was there before
     unsigned mode;    // and its permissions
     char partial[DOWNLOAD_NAME_SIZE + 16];  // "<name>.partial"
