@@ -1,7 +1,7 @@
 // kestrode-sim: a simulated air monitor behind a pseudo-terminal (or on a
 // serial device, --attach), for demos, training and end-to-end tests of
-// kestrode. One thread, one poll loop; the
-// parts below meet only through these functions and the settings in gOpt.
+// kestrode. One thread, one poll loop; the parts below meet only through
+// these functions and the settings in gOpt.
 #pragma once
 #include <sys/types.h>
 
