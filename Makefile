@@ -8,7 +8,8 @@
 #   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
 #   make check-package   lintian on all of them, failing on any error or warning
 #   make check-install   installs the amd64 packages, one session, purges them (root)
-#   make check-man       renders both man pages, failing on any warning
+#   make check-man       renders both man pages, failing on any warning, and
+#                        checks every message is in the README and kestrode(1)
 #   make bench           benchmarks (bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -102,6 +103,7 @@ check-install:
 check-man:
 	cmake/check-man.sh docs/kestrode.1
 	cmake/check-man.sh docs/kestrode-sim.1
+	cmake/check-notices.pl .
 
 clean:
 	rm -rf $(BUILD)
