@@ -10,6 +10,7 @@
 #   make check-install   installs the amd64 packages, one session, purges them (root)
 #   make check-man       renders both man pages, failing on any warning, and
 #                        checks every message is in the README and kestrode(1)
+#                        and every kestrode-sim option in kestrode-sim(1)
 #   make bench           benchmarks (bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -104,6 +105,7 @@ check-man:
 	cmake/check-man.sh docs/kestrode.1
 	cmake/check-man.sh docs/kestrode-sim.1
 	cmake/check-notices.pl .
+	cmake/check-sim-options.sh .
 
 clean:
 	rm -rf $(BUILD)
