@@ -65,7 +65,8 @@ sub literally {
 }
 
 # The message as a regular expression anchored at the start of a text and
-# not ending inside a word; a bracketed detail that holds a conversion may also be written "(...)".
+# not ending inside a word; a bracketed detail that holds a conversion may
+# also be written "(...)".
 sub pattern {
     my ($msg) = @_;
     my $re = join '', map {
@@ -88,7 +89,7 @@ sub slurp {
     return <$fh>;
 }
 
-# [file:line, text] of every message in src/.
+# [file:line, text] of every message in src/, at its first place.
 sub messages {
     my @files = sort split /\n/, `find "$root/src" -type f \\( -name '*.cpp' -o -name '*.h' \\)`;
     my (@found, %literal);
@@ -102,7 +103,8 @@ sub messages {
             my $text = join '', map { decode($_) } $lits =~ /"((?:\\.|[^"\\\n])*)"/g;
             my $line = 1 + (substr($code, 0, $at) =~ tr/\n//);
             (my $where = $f) =~ s{^\Q$root\E/}{};
-            $literal{$text} //= "$where:$line";
+            next if $literal{$text};
+            $literal{$text} = "$where:$line";
             push @found, ["$where:$line", $text]
                 if $text =~ /^\s*(?:>|# [A-Za-z])/ && !$NOT_MESSAGES{$text};
         }
