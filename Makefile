@@ -8,7 +8,9 @@
 #   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
 #   make check-package   lintian on all of them, failing on any error or warning
 #   make check-install   installs the amd64 packages, one session, purges them (root)
-#   make check-man       renders both man pages, failing on any warning
+#   make check-man       renders both man pages, failing on any warning, and
+#                        checks every message is in the README and kestrode(1)
+#                        and every kestrode-sim option in kestrode-sim(1)
 #   make bench           benchmarks (bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -42,9 +44,11 @@ configure:
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: all
-	@if [ -x tools/demo.sh ]; then tools/demo.sh $(BUILD); \
-	else echo "the simulated instrument is not built yet; run: $(BUILD)/kestrode /dev/ttyS0"; fi
+# Only the two programs it runs, so the first reading comes without waiting
+# for the test suite to build.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kestrode kestrode-sim
+	@tools/demo.sh $(BUILD)
 
 # Benchmarks against picocom, tio and the wire's limit; Markdown tables on
 # stdout (bench/README.md: method, settings MIB ROUNDS PARTS CONSOLE).
@@ -100,6 +104,8 @@ check-install:
 check-man:
 	cmake/check-man.sh docs/kestrode.1
 	cmake/check-man.sh docs/kestrode-sim.1
+	cmake/check-notices.pl .
+	cmake/check-sim-options.sh .
 
 clean:
 	rm -rf $(BUILD)

@@ -29,8 +29,8 @@ kestrode demo: a simulated air monitor sends a reading every second.
   Its own commands:  help  ls  date  rm NAME  reboot
   kestrode's:        @showtime (timestamps on/off)   @download readings.csv
                      @upload FILE   @help   @exit (leave)
-  Files move between $demo and the monitor's folder
-  $demo/instrument; the log is kestrode-$(date +%Y%m%d).log there.
+  kestrode runs in $demo: its log kestrode-$(date +%Y%m%d).log and the
+  files it downloads land there. The monitor's files: $demo/instrument.
 EOF
 
 sim() {

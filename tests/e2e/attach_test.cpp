@@ -3,6 +3,7 @@
 // UART's or a null-modem cable joins two real ports.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,13 +11,15 @@
 #include "support.h"
 
 namespace {
-int startAttached(const Session &s, const char *device, const std::string &transcript) {
+int startAttached(const Session &s, const char *device, const std::string &transcript,
+                  bool stay = false) {
     std::vector<std::string> args;
 #ifdef KESTRODE_EMULATOR
     args.push_back(KESTRODE_EMULATOR);
 #endif
     args.insert(args.end(), {KESTRODE_SIM, "--attach", device, "--storage", s.store, "--period",
                              "0", "--transcript", transcript});
+    if (stay) args.push_back("--stay");
     std::vector<const char *> argv;
     for (const std::string &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
@@ -72,4 +75,27 @@ TEST(Simulator, PlaysTheInstrumentOnAnAttachedDevice) {
     s.pid = -1;
     EXPECT_EQ(readFile(transcript), got);
     closePty(p);
+}
+
+// With --stay a device that hung up is let go and opened again once a live
+// one is behind its name, as when an adapter is plugged in again.
+TEST(Simulator, AttachedAndStayingServesTheDeviceThatComesBack) {
+    Session s;
+    Pty first = openPty();
+    const std::string link = s.dir + "/port";
+    ASSERT_EQ(symlink(first.name, link.c_str()), 0);
+    s.pid = startAttached(s, link.c_str(), s.dir + "/sent", true);
+    std::string got = readUntil(first.master, "$ ", 10000);
+    ASSERT_NE(got.find("# OLM-inside Air Monitor\r\n"), std::string::npos) << got;
+
+    Pty second = openPty();
+    const std::string next = link + ".next";
+    ASSERT_EQ(symlink(second.name, next.c_str()), 0);
+    ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
+    close(first.master);
+    first.master = -1;
+    got = readUntil(second.master, "$ ", 10000);
+    EXPECT_NE(got.find("# OLM-inside Air Monitor\r\n"), std::string::npos) << got;
+    closePty(first);
+    closePty(second);
 }

@@ -55,7 +55,7 @@ bool lineOpen() {
 }
 
 bool lineHostPresent() {
-    if (attached()) return true;
+    if (attached()) return attachPeerPresent();
     pollfd p{gMaster, 0, 0};
     return poll(&p, 1, 0) == 0 || !(p.revents & (POLLHUP | POLLERR));
 }

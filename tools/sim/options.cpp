@@ -21,6 +21,7 @@ static const char USAGE[] =
     "                      of a pseudo-terminal held by another program. Boots at\n"
     "                      once, so start it after the host has opened its port\n"
     "                      (or type reboot); stops when the line hangs up\n"
+    "                      (with --stay: reopens the device when it is back)\n"
     "  --storage DIR       folder of the instrument's files (default: a temporary\n"
     "                      folder, removed at the end)\n"
     "  --link PATH         also make PATH a symlink to the device\n"

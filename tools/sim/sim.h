@@ -62,6 +62,7 @@ void linkRemove();
 // attach.cpp: an existing serial device instead of our own pseudo-terminal
 bool attached();
 bool attachOpen();
+bool attachPeerPresent();  // reopens a device that hung up
 
 // transcript.cpp
 bool transcriptOpen();
