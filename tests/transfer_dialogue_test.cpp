@@ -273,16 +273,6 @@ TEST_F(Transfer, UploadSendsExactlyTheAnnouncedBytes) {
         EXPECT_EQ(r.chunks[0] + r.chunks[1] + r.chunks[2], data);
         EXPECT_EQ(shown.find("not transfered"), std::string::npos) << shown;
     }
-    // One that shrinks ends at its new end, as before.
-    writeFile("shrink.bin", data);
-    std::string shown = run([&] { cmdUpload("@upload shrink.bin"); }, [&] {
-        ins.line();
-        ASSERT_EQ(truncate("shrink.bin", 100), 0);
-        ins.send("@ACK\r\n");
-        r = receiveUpload(ins, "", [](int) { return "@FIN\r\n"; });
-    });
-    EXPECT_EQ(joined(r.lines), "DAT:100|@FIN|");
-    EXPECT_EQ(shown, "\n> upload started\n> received FIN, while all data are not transfered\n");
 }
 
 TEST_F(Transfer, UploadHeaderIsExactAndTheNameIsTheLastWord) {
