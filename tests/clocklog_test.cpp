@@ -150,6 +150,25 @@ TEST(Clock, SyncsAtMostOncePerHour) {
     closePty(pty);
 }
 
+TEST(Clock, AClockSteppedBackMakesTheSyncDue) {
+    useFakeClock();
+    Pty pty = openPty();
+    gTermFD = pty.slave;
+    gSyncTime = fakeNow = 1796530696;
+    // NTP corrects a host that ran a year ahead: the next line end sends the time.
+    fakeNow -= 365 * 86400;
+    checkSyncTime();
+    EXPECT_EQ(readQuiet(pty.master, 50), "settime 1764994696\r\n");
+    // From there the hourly rule holds again, also for a step of one second.
+    fakeNow += 3599;
+    checkSyncTime();
+    EXPECT_EQ(readQuiet(pty.master, 50), "");
+    fakeNow -= 3600;
+    checkSyncTime();
+    EXPECT_EQ(readQuiet(pty.master, 50), "settime 1764994695\r\n");
+    closePty(pty);
+}
+
 TEST(Clock, CommandsReportAndToggle) {
     useFakeClock();
     fakeNow = 1796530696;

@@ -124,6 +124,41 @@ TEST(InstrumentOutput, BannerSetsTheClockAndIsNotLogged) {
     closePty(s.pty);
 }
 
+TEST(InstrumentOutput, NoticesNeverSplitAnInstrumentLine) {
+    Session s = begin();
+    FILE *log = gpLogFile;
+    gpLogFile = fopen("/dev/full", "w");  // every log write fails
+    ASSERT_NE(gpLogFile, nullptr);
+    // The read ends inside a line: the notice waits for its end.
+    EXPECT_EQ(feed("T=1\r\nT=21.5 H=4"), "T=1\r\nT=21.5 H=4");
+    EXPECT_EQ(feed("0 CO2=800\r\n"),
+              "0 CO2=800\r\n> log write failed (No space left on device), lines are lost until "
+              "it works again\n");
+    fclose(gpLogFile);
+    gpLogFile = log;
+    // With timestamps, a line without its end yet: held, then on a fresh line
+    // when the instrument stays silent, and the line goes on below it.
+    gbShowTime = true;
+    EXPECT_EQ(feed("P=1\r\n$ "), "2026.12.06 04:18:16 P=1\r\n2026.12.06 04:18:16 $ ");
+    captureStart();
+    showHeldNotices(false);
+    EXPECT_EQ(captureStop(), "");
+    captureStart();
+    showHeldNotices(true);
+    EXPECT_EQ(captureStop(), "\n> logging works again, 2 lines were not logged\n");
+    EXPECT_EQ(feed("ls\r\n"), "2026.12.06 04:18:16 ls\r\n");
+    // Lost: held too, shown at the shutdown.
+    EXPECT_EQ(feed("half"), "2026.12.06 04:18:16 half");
+    close(s.pty.master);
+    s.pty.master = -1;
+    captureStart();
+    process_term(gTermFD);
+    showHeldNotices(true);
+    EXPECT_EQ(captureStop(), "\n> serial device lost, shutting down\n");
+    EXPECT_EQ(logText(), "P=1\r\r\n$ ls\r\r\n");
+    closePty(s.pty);
+}
+
 TEST(InstrumentOutput, HangUpEndsTheRunWithANotice) {
     Session s = begin();
     close(s.pty.master);

@@ -329,3 +329,102 @@ TEST(Program, EndOfInputOnATerminalIsMomentary) {
     closePty(keys);
     closePty(pty);
 }
+
+namespace {
+bool diedBy(int pid, int signo) {
+    int status = waitStatus(pid, 5000);
+    return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == signo;
+}
+
+// The host's answer up to its next CR.
+std::string replyOn(const Pty &pty) { return readUntil(pty.master, "\r", 5000); }
+
+const std::string HELLO_FRAME = "@DAT14aGVsbG8=\r\n";  // "hello"
+}  // namespace
+
+TEST(Program, ClosedConsolePipeCostsNoLineNorTransfer) {
+    // Idle, like `kestrode DEV | head -1`: the lines of the read that found
+    // the console gone are logged, then the program ends by SIGPIPE.
+    Pty pty = openPty();
+    Child r = start({pty.name}, -1);
+    readUntil(r.out, ".log\r\n", 5000);
+    close(r.out);
+    writeAll(pty.master, "T=1\r\nT=2\r\n");
+    EXPECT_TRUE(diedBy(r.pid, SIGPIPE));
+    EXPECT_EQ(readFile(todaysLog(r.dir)), "T=1\r\r\nT=2\r\r\n");
+    closePty(pty);
+
+    // In a download: the frames acknowledged are kept, "@FIN" is sent.
+    pty = openPty();
+    r = start({pty.name}, -1);
+    readUntil(r.out, ".log\r\n", 5000);
+    writeAll(pty.master, "T=0\r\n@DOWNLOAD,got.bin,2560\r\n");
+    EXPECT_NE(readUntil(pty.master, "@ACK\r", 5000).find("@ACK\r"), std::string::npos);
+    EXPECT_NE(readUntil(r.out, "> receiving a file\n", 5000).find("receiving"), std::string::npos);
+    close(r.out);
+    std::string replies, tenAcks, hellos;
+    for (int i = 0; i < 10; ++i) {  // the tenth shows progress, into the closed pipe
+        writeAll(pty.master, HELLO_FRAME);
+        replies += replyOn(pty);
+        tenAcks += "@ACK\r";
+        hellos += "hello";
+    }
+    if (replies.find("@FIN") == std::string::npos) replies += replyOn(pty);
+    EXPECT_EQ(replies, tenAcks + "@FIN\r");
+    EXPECT_TRUE(diedBy(r.pid, SIGPIPE));
+    EXPECT_EQ(readFile(r.dir + "/got.bin"), hellos);
+    EXPECT_EQ(filesIn(r.dir).find(".part"), std::string::npos) << filesIn(r.dir);
+    EXPECT_EQ(readFile(todaysLog(r.dir)), "T=0\r\r\n");
+    closePty(pty);
+}
+
+TEST(Program, BannerInATransferSetsTheClockOnceItEnds) {
+    Pty pty = openPty();
+    Keyboard k;
+    Child r = start({pty.name}, k.in[0]);
+    readUntil(r.out, ".log\r\n", 5000);
+    const std::string banner = "# OLM-inside Air Monitor\r\n";
+    // A download: the first line end of the run syncs the clock as usual.
+    writeAll(pty.master, "@DOWNLOAD,b.bin,300\r\n");
+    EXPECT_EQ(readUntil(pty.master, "@ACK\r", 5000).rfind("settime ", 0), 0u);
+    writeAll(pty.master, HELLO_FRAME);
+    EXPECT_EQ(replyOn(pty), "@ACK\r");
+    writeAll(pty.master, banner + "@FIN\r\n");  // restarted, and gave up the transfer
+    std::string after = readUntil(pty.master, "\r\n", 5000);
+    EXPECT_EQ(after.rfind("@FIN\rsettime ", 0), 0u) << after;
+    EXPECT_NE(readUntil(r.out, "Air Monitor\n", 5000).find("Air Monitor"), std::string::npos);
+    // An upload.
+    writeFile(r.dir + "/up.bin", std::string(300, 'u'));
+    k.type("@upload up.bin\n");
+    EXPECT_NE(readUntil(pty.master, "300\r\n", 5000).find("#UPLOAD"), std::string::npos);
+    writeAll(pty.master, "@ACK\r\n");
+    EXPECT_NE(readUntil(pty.master, "\n", 5000).find("@DAT"), std::string::npos);
+    writeAll(pty.master, banner + "@FIN\r\n");
+    after = readUntil(pty.master, "\r\n", 5000);
+    EXPECT_EQ(after.rfind("@FIN\rsettime ", 0), 0u) << after;
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 5000);
+    closePty(pty);
+}
+
+TEST(Program, NoticeForALineThatStaysHalfShownTakesAFreshLine) {
+    Pty pty = openPty();
+    Child r = start({pty.name}, -1, false, [] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit none;
+        getrlimit(RLIMIT_FSIZE, &none);
+        none.rlim_cur = 0;  // every log write fails
+        setrlimit(RLIMIT_FSIZE, &none);
+    });
+    readUntil(r.out, ".log\r\n", 5000);
+    // A prompt without a line end follows the line whose logging fails.
+    writeAll(pty.master, "T=21.5\r\n$ ");
+    EXPECT_EQ(readUntil(r.out, "again\n", 10000),
+              "T=21.5\r\n$ \n> log write failed (File too large), lines are lost until it works "
+              "again\n");
+    writeAll(pty.master, "ls\r\n");
+    EXPECT_EQ(readUntil(r.out, "\n", 5000), "ls\r\n");
+    close(pty.master);
+    waitExit(r.pid, 5000);
+    closePty(pty);
+}

@@ -6,12 +6,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -159,6 +162,21 @@ std::string joined(const std::vector<std::string> &v) {
     return s;
 }
 
+// Waits until the console captured on descriptor 1 shows `text`; the host
+// flushes it before every wait for the instrument.
+bool consoleShows(const std::string &text, int ms = 3000) {
+    long end = nowMs() + ms;
+    for (;;) {
+        std::string shown;
+        char buf[4096];
+        ssize_t n;
+        while ((n = pread(1, buf, sizeof buf, (off_t)shown.size())) > 0) shown.append(buf, n);
+        if (shown.find(text) != std::string::npos) return true;
+        if (nowMs() >= end) return false;
+        usleep(2000);
+    }
+}
+
 class Transfer : public ::testing::Test {
 protected:
     Pty pty;
@@ -235,6 +253,26 @@ TEST_F(Transfer, UploadSendsTheFileInAcknowledgedFrames) {
                 [&] { r = receiveUpload(ins, "@ACK\r\n", ackAll); });
     EXPECT_EQ(joined(r.lines), "#UPLOAD empty.bin 0|@FIN|");
     EXPECT_EQ(shown, "\n> upload started\n");
+}
+
+TEST_F(Transfer, UploadSendsExactlyTheAnnouncedBytes) {
+    std::string data = randomBytes(300, 40);
+    Received r;
+    // The file grows after its header went out: the growth stays at home.
+    for (const char *closing : {"@ACK\r\n", "@FIN\r\n"}) {
+        writeFile("grow.bin", data);
+        std::string shown = run([&] { cmdUpload("@upload grow.bin"); }, [&] {
+            std::string header = ins.line();
+            std::ofstream("grow.bin", std::ios::app) << randomBytes(200, 41);
+            ins.send("@ACK\r\n");
+            r = receiveUpload(ins, "", [&](int n) { return n < 2 ? "@ACK\r\n" : closing; });
+            r.lines.insert(r.lines.begin(), header);
+        });
+        EXPECT_EQ(joined(r.lines), "#UPLOAD grow.bin 300|DAT:128|DAT:128|DAT:44|@FIN|");
+        ASSERT_EQ(r.chunks.size(), 3u);
+        EXPECT_EQ(r.chunks[0] + r.chunks[1] + r.chunks[2], data);
+        EXPECT_EQ(shown.find("not transfered"), std::string::npos) << shown;
+    }
 }
 
 TEST_F(Transfer, UploadHeaderIsExactAndTheNameIsTheLastWord) {
@@ -652,6 +690,114 @@ TEST_F(Transfer, DownloadReplacesAFileOnlyOnceAllOfItArrived) {
                 [&] { replies = sendDownload(ins, frames, "@FIN\r\n"); });
     EXPECT_EQ(readFile("keep.csv"), fresh);
     EXPECT_EQ(filesIn("."), "keep.csv keep.csv.partial new.csv ");  // no temporary file
+}
+
+TEST_F(Transfer, DownloadIsUnderItsNameBeforeItIsReportedOrClosed) {
+    std::string old = randomBytes(500, 30), data = randomBytes(300, 31);
+    writeFile("stored.csv", old);
+    std::string atSuccess, atFin;
+    std::vector<std::string> replies;
+    std::string shown = run([&] { receiveDownload("@DOWNLOAD,stored.csv,300"); }, [&] {
+        replies.push_back(ins.line());
+        for (const std::string &f : framesOf(data)) {
+            ins.send(f);
+            replies.push_back(ins.line());
+        }
+        if (consoleShows("> File transfer is successful\n")) atSuccess = readFile("stored.csv");
+        ins.send("@FIN\r\n");
+        replies.push_back(ins.line());
+        atFin = readFile("stored.csv");
+    });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@ACK|@ACK|@FIN|");
+    EXPECT_TRUE(atSuccess == data);
+    EXPECT_TRUE(atFin == data);
+    EXPECT_EQ(shown, "> receiving a file\n\n> File transfer is successful\n");
+    EXPECT_EQ(filesIn("."), "stored.csv ");
+}
+
+TEST_F(Transfer, FailedDownloadReplacesNothingAndNamesWhereItsBytesAre) {
+    std::string old = randomBytes(500, 33), data = randomBytes(300, 34);
+    std::vector<std::string> frames = framesOf(data);
+    std::vector<std::string> replies;
+    // NAME.partial is a folder and NAME.partial.1 an earlier file: both stay.
+    writeFile("keep.csv", old);
+    mkdir("keep.csv.partial", 0755);
+    writeFile("keep.csv.partial.1", "earlier");
+    std::string shown = run([&] { receiveDownload("@DOWNLOAD,keep.csv,300"); },
+                            [&] { replies = sendDownload(ins, {frames[0]}, "@FIN\r\n"); });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@FIN|");
+    EXPECT_NE(shown.find("> download incomplete (keep.csv): 128 of 300 bytes received, kept in "
+                         "keep.csv.partial.2\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(readFile("keep.csv"), old);
+    EXPECT_EQ(readFile("keep.csv.partial.1"), "earlier");
+    EXPECT_EQ(readFile("keep.csv.partial.2"), data.substr(0, 128));
+    EXPECT_EQ(filesIn("keep.csv.partial"), "");
+
+    // The user saved a file of that name while the download ran.
+    mkdir("sub", 0755);
+    shown = run([&] { receiveDownload("@DOWNLOAD,sub/made.csv,300"); }, [&] {
+        replies.assign(1, ins.line());
+        ins.send(frames[0]);
+        replies.push_back(ins.line());
+        writeFile("sub/made.csv", "the user's");
+        ins.send("@FIN\r\n");
+        replies.push_back(ins.line());
+    });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@FIN|");
+    EXPECT_NE(shown.find("128 of 300 bytes received, kept in sub/made.csv.partial\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(readFile("sub/made.csv"), "the user's");
+    EXPECT_EQ(readFile("sub/made.csv.partial"), data.substr(0, 128));
+    EXPECT_EQ(filesIn("sub"), "made.csv made.csv.partial ");
+}
+
+TEST_F(Transfer, ReadOnlyFolderLeavesTheBytesInTheTemporaryFileItNames) {
+    // Root writes into any folder: the host side runs as nobody in a child.
+    mkdir("ro", 0755);
+    if (geteuid() == 0 && chown("ro", 65534, 65534) != 0) GTEST_SKIP() << "no user nobody";
+    std::string data = randomBytes(300, 35);
+    std::vector<std::string> frames = framesOf(data);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        bool ready = chdir("ro") == 0 && (geteuid() != 0 || (setgroups(0, nullptr) == 0 &&
+                                                             setgid(65534) == 0 &&
+                                                             setuid(65534) == 0));
+        if (!ready) _exit(77);
+        dup2(out[1], 1);
+        receiveDownload("@DOWNLOAD,r.bin,300");
+        fflush(stdout);
+        _exit(0);
+    }
+    close(out[1]);
+    std::vector<std::string> replies{ins.line(5000)};
+    if (replies[0].empty() && waitpid(pid, nullptr, 0) == pid) GTEST_SKIP() << "cannot drop root";
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (i == 1) chmod("ro", 0555);  // complete data, nowhere to rename it
+        ins.send(frames[i]);
+        replies.push_back(ins.line());
+    }
+    ins.send("@FIN\r\n");
+    replies.push_back(ins.line());
+    std::string shown = readQuiet(out[0], 2000);
+    close(out[0]);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    chmod("ro", 0755);
+    std::string temp = ".kestrode-" + std::to_string(pid) + ".part";
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@ACK|@ACK|@FIN|");
+    EXPECT_EQ(shown,
+              "> receiving a file\n\n> storing the received file failed (r.bin: Permission "
+              "denied)\n> download incomplete (r.bin): 300 of 300 bytes received, kept in " +
+                  temp + "\n");
+    EXPECT_EQ(filesIn("ro"), temp + " ");
+    EXPECT_TRUE(readFile("ro/" + temp) == data);
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(Transfer, DownloadEndsWhenTheInstrumentIsStuck) {

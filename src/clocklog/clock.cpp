@@ -26,9 +26,12 @@ int cmdSetTime(const char *) {
     return -1;
 }
 
+// A host clock that stepped back since the last sync (a board that booted
+// with a wrong date, then NTP) makes the sync due at once, not once the
+// clock has caught up again.
 void checkSyncTime() {
     time_t now = gClock(nullptr);
-    if (now - gSyncTime < SYNC_INTERVAL) return;
+    if (now >= gSyncTime && now - gSyncTime < SYNC_INTERVAL) return;
     gSyncTime = now;
     setTime();
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
+#include "terminal/link.h"
 
 static constexpr int LOG_BUFFER = 4096;
 
@@ -67,14 +68,15 @@ void flushLog() {
     int fd = fileno(gpLogFile);
     int done = writePending(fd);
     if (done == pendingLen) {
-        if (failing) printf("> logging works again, %ld lines were not logged\n", notLogged);
+        if (failing) printNotice("> logging works again, %ld lines were not logged\n", notLogged);
         failing = false;
         notLogged = 0;
     } else {
         int err = errno;
         notLogged += pendingLines - keepWholeLines(fd, done);
-        if (!failing) printf("> log write failed (%s), lines are lost until it works again\n",
-                             strerror(err));
+        if (!failing)
+            printNotice("> log write failed (%s), lines are lost until it works again\n",
+                        strerror(err));
         failing = true;
     }
     pendingLen = pendingLines = 0;

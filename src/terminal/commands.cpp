@@ -43,6 +43,7 @@ int cmdClear(const char *) {
 }
 
 int cmdExit(const char *) {
+    showHeldNotices(true);
     gbRun = false;
     close(gTermFD);
     exit(0);

@@ -8,10 +8,21 @@ extern int gTermFD;       // open serial device, -1 until the port is set up
 extern bool gbRun;        // the event loop runs while this is true
 extern bool gbFirstChar;  // the next instrument byte starts a console line
 
-// SIGINT, SIGTERM or SIGHUP that arrived, or 0. Set by the handler only;
+// The instrument's start banner: it has just (re)started, its clock unset.
+inline constexpr char INSTRUMENT_BANNER[] = "# OLM-inside Air Monitor";
+
+// SIGINT, SIGTERM, SIGHUP or SIGPIPE that arrived, or 0. Set by the handler only;
 // whatever is waiting stops, a transfer ends as a failed one, then the
 // program shuts down and ends by that signal.
 extern volatile sig_atomic_t gSignal;
+
+// kestrode's own notice: shown at once at the start of a console line, held
+// while an instrument line is half shown and shown right after it ends.
+void printNotice(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Flushes the console. One that is gone (a pipe whose reader quit) ends the
+// program as SIGPIPE does, also when SIGPIPE is ignored.
+void flushConsole();
 
 // poll with a time limit in seconds; the terminating signals get in only
 // while it waits, so one that arrives never waits out the limit. -1 with

@@ -10,7 +10,6 @@
 #include "transfer/transfer.h"
 
 static constexpr int LINE_LIMIT = 253;  // stored bytes a line may reach
-static const char BANNER[] = "# OLM-inside Air Monitor";
 
 static char line[LINE_SIZE];
 static int pos = 0;
@@ -18,7 +17,7 @@ static int pos = 0;
 // Console and log are flushed once per read (flushOutput), which puts every
 // line out before the program next waits for input.
 static void flushOutput() {
-    fflush(stdout);
+    flushConsole();
     flushLog();
 }
 
@@ -32,7 +31,7 @@ static void classify(const char *text, int len) {
         flushOutput();  // the receiver waits for input
         receiveDownload(text);
     }
-    else if (strncmp(text, BANNER, sizeof BANNER - 1) == 0)
+    else if (strncmp(text, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0)
         setTime();
     else
         makeLog(text, len);
@@ -41,6 +40,7 @@ static void classify(const char *text, int len) {
 static void finishLine() {
     checkSyncTime();
     gbFirstChar = true;
+    if (noticesHeld()) showHeldNotices(false);
     if (pos == 1) {
         pos = 0;
         return;
@@ -52,13 +52,16 @@ static void finishLine() {
 }
 
 static void echo(unsigned char c) {
-    if (line[0] != '@') putc_unlocked(c, stdout);
+    if (line[0] == '@') return;
+    putc_unlocked(c, stdout);
+    gbMidLine = c != '\n';
 }
 
 static void handleByte(unsigned char c) {
     if (gbFirstChar) {
         gbFirstChar = false;
         printTime();
+        if (gbShowTime) gbMidLine = true;
     }
     if (pos == LINE_SIZE) {  // only carriage returns get this far
         echo(c);
@@ -83,7 +86,10 @@ static int takeRun(const char *buf, int len) {
     const char *lf = (const char *)memchr(buf, '\n', n);
     if (lf) n = (int)(lf - buf);
     memcpy(line + pos, buf, n);
-    if (line[0] != '@') fwrite_unlocked(line + pos, 1, n, stdout);
+    if (line[0] != '@' && n > 0) {
+        fwrite_unlocked(line + pos, 1, n, stdout);
+        gbMidLine = true;
+    }
     pos += n;
     return n;
 }
@@ -97,8 +103,11 @@ void handleTermBytes(const char *buf, int len) {
     flushOutput();  // also shows a "$ " or "# " prompt at once
 }
 
-// Bytes a transfer's reader took past its last line are instrument output.
+// Runs after every transfer (and every serial read). Bytes the transfer's
+// reader took past its last line are instrument output; an instrument that
+// restarted meanwhile gets its clock set now.
 void drainHeldInput() {
+    if (takeBannerSeen()) setTime();
     char buf[LINE_SIZE];
     int n;
     while ((n = takeHeldInput(buf, sizeof buf)) > 0) handleTermBytes(buf, n);
@@ -113,7 +122,7 @@ void process_term(int fd) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) {
         if (deviceGone(n)) {
-            printf("> serial device lost, shutting down\n");
+            printNotice("> serial device lost, shutting down\n");
             gbRun = false;
         }
         return;

@@ -59,14 +59,19 @@ static const char *chooseDevice(int argc, char **argv) {
     return dev;
 }
 
+// A notice held for a half-shown line waits a second for the rest of it.
+static constexpr int NOTICE_SECONDS = 1;
+
 static void servePass() {
     pollfd fds[2] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
-    fflush(stdout);
-    int r = waitInput(fds, gbStdinOpen ? 2 : 1, 10);
+    flushConsole();
+    bool holding = noticesHeld();
+    int r = waitInput(fds, gbStdinOpen ? 2 : 1, holding ? NOTICE_SECONDS : 10);
     if (r < 0) {
         if (errno != EINTR) perror("> select failed\n");
         return;
     }
+    if (holding && (r == 0 || fds[0].revents == 0)) showHeldNotices(true);
     if (r == 0) return;
     if (fds[0].revents != 0) process_term(gTermFD);
     if (gbRun && !gSignal && gbStdinOpen && fds[1].revents != 0) process_stdin();
@@ -95,6 +100,7 @@ int kestrodeMain(int argc, char **argv) {
     startLog();
     runLoop();
     stopLog();
+    showHeldNotices(true);
     close(gTermFD);
     endBySignal();
     return 0;

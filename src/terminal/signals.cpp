@@ -1,7 +1,12 @@
-// Ending cleanly on SIGINT, SIGTERM and SIGHUP. The signals stay blocked
-// except inside waitInput, so the flag is only ever set while something
-// waits, and the wait sees it at once instead of after its time limit.
+// Ending cleanly on SIGINT, SIGTERM, SIGHUP and SIGPIPE. The signals stay
+// blocked except inside waitInput, so the flag is only ever set while
+// something waits, and the wait sees it at once instead of after its time
+// limit. A console pipe whose reader quit (`kestrode DEV | head`) thus
+// costs no line and no transfer: the write that finds it gone returns
+// EPIPE, the line is still logged, and the SIGPIPE it raised ends the run
+// at the next wait.
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 
@@ -9,7 +14,7 @@
 
 #include "terminal/terminal.h"
 
-static const int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP};
+static const int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 static sigset_t waitMask;     // the mask while waiting: the caught ones let in
 static bool installed = false;
 
@@ -41,6 +46,16 @@ int waitInput(pollfd *fds, int count, int seconds) {
     }
     timespec limit{seconds, 0};
     return ppoll(fds, count, &limit, installed ? &waitMask : nullptr);
+}
+
+// Where SIGPIPE is ignored, the console's failed write is the only sign.
+// A pipe without a reader polls as an error, a socket without a peer as a
+// hang-up; a full disk under a redirected console is neither.
+void flushConsole() {
+    if (fflush(stdout) == 0 && !ferror(stdout)) return;
+    clearerr(stdout);
+    pollfd p{1, 0, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) && !gSignal) gSignal = SIGPIPE;
 }
 
 void endBySignal() {

@@ -28,6 +28,12 @@ void process_term(int fd);
 void handleTermBytes(const char *buf, int len);
 void drainHeldInput();
 
+// Notices held while an instrument line is half shown (notice.cpp)
+extern bool gbMidLine;  // the console shows part of an instrument line
+bool noticesHeld();
+// Shows the held notices once the line has ended, or at once on a fresh line.
+void showHeldNotices(bool freshLine);
+
 // Keyboard and commands
 void process_stdin();
 void runCommand(char *line);
@@ -35,7 +41,7 @@ int help(const char *line);
 int cmdClear(const char *line);
 int cmdExit(const char *line);
 
-// Signals: SIGINT, SIGTERM, SIGHUP end the program cleanly (link.h)
+// Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly (link.h)
 void installSignals();
 void endBySignal();  // after shutdown: ends the process by the signal that came
 

@@ -28,6 +28,7 @@ struct Download {
     int remaining;  // bytes still expected
     int frames;     // frames accepted
     int dropped;    // bytes sent beyond the announced size
+    bool settled;   // the bytes are where they stay, and the user was told
 };
 
 int cmdDownload(const char *line) {
@@ -117,6 +118,27 @@ static bool writeChunk(int fd, const unsigned char *p, int len) {
 
 static int received(const Download &d) { return d.total - d.remaining; }
 
+static void reportKept(Download &d, const char *lead) {
+    d.settled = true;
+    fputs(lead, stdout);
+    printf("> download incomplete (%s): %d of %d bytes received, kept in %s\n", d.name,
+           received(d), d.total, keepPartial(d.target, d.name));
+}
+
+// The file is under its name before anyone is told it arrived, so whoever
+// acts on the success line or on the closing "@FIN" finds it there.
+static void storeComplete(Download &d) {
+    if (!commitTarget(d.target)) {
+        printf("\n> storing the received file failed (%s: %s)\n", d.name, strerror(errno));
+        reportKept(d, "");
+        return;
+    }
+    d.settled = true;
+    printf("\n> File transfer is successful\n");
+    if (d.dropped > 0)
+        printf("> %d bytes beyond the announced size were not written\n", d.dropped);
+}
+
 // Takes one decoded frame; false ends the download. Bytes beyond the
 // announced size are not written: the file is never larger than announced.
 static bool acceptFrame(Download &d, int len) {
@@ -138,9 +160,7 @@ static bool acceptFrame(Download &d, int len) {
         fflush(stdout);
     }
     if (d.remaining > 0) return true;
-    printf("\n> File transfer is successful\n");
-    if (d.dropped > 0)
-        printf("> %d bytes beyond the announced size were not written\n", d.dropped);
+    storeComplete(d);
     waitFIN();
     return false;
 }
@@ -204,16 +224,7 @@ static bool openDownload(Download &d) {
 }
 
 static void finishDownload(Download &d) {
-    if (d.remaining == 0 && commitTarget(d.target)) return;
-    if (d.remaining == 0) printf("> storing the received file failed (%s: %s)\n", d.name,
-                                 strerror(errno));
-    const char *kept = keepPartial(d.target, d.name);
-    printf("\n> download incomplete (%s): %d of %d bytes received, ", d.name, received(d),
-           d.total);
-    if (kept)
-        printf("kept in %s\n", kept);
-    else
-        printf("not kept (%s)\n", strerror(errno));
+    if (!d.settled) reportKept(d, "\n");
 }
 
 void receiveDownload(const char *line) {

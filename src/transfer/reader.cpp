@@ -19,12 +19,13 @@ static int heldLen = 0;
 // kept, it would read as a line of its own (a long "@ACK ..." would end an
 // upload as an unexpected message).
 static bool dropTail = false;
+static bool bannerSeen = false;
 
 // Waits for input and refills the held buffer; false on time-out, failure
 // or a terminating signal (which must end the transfer, not be waited out).
 static bool fillHeld(int seconds) {
     if (gTermFD < 0) return false;
-    fflush(stdout);  // remarks and progress show before the wait
+    flushConsole();  // remarks and progress show before the wait
     for (;;) {
         pollfd pfd{gTermFD, POLLIN, 0};
         int r = waitInput(&pfd, 1, seconds);
@@ -76,6 +77,7 @@ int readMessageTimeout(char *buf, int size, int seconds) {
     for (;;) {
         int len = readLineTerminalTimeout(buf, size, seconds);
         if (len <= 0 || buf[0] != '#') return len;
+        if (strncmp(buf, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0) bannerSeen = true;
         printf("%s\n", buf);
         fflush(stdout);
     }
@@ -90,4 +92,10 @@ int takeHeldInput(char *dst, int cap) {
     memcpy(dst, held + heldPos, n);
     heldPos += n;
     return n;
+}
+
+bool takeBannerSeen() {
+    bool seen = bannerSeen;
+    bannerSeen = false;
+    return seen;
 }

@@ -1,7 +1,8 @@
 // The received file on disk. Data goes to a temporary file beside the
 // target and is renamed onto the name only once all of it has arrived and
 // reached the disk, so a file the user already had is never truncated by a
-// transfer that then fails; what did arrive is kept, never lost.
+// transfer that then fails; what did arrive is kept, never lost, and never
+// put over a file that is there.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include "transfer/transfer.h"
 
 static const char PARTIAL[] = ".partial";
+static constexpr int FREE_NAMES = 99;  // "<name>.partial.1" and on
 
 static TargetResult inspect(DownloadTarget &t) {
     struct stat st;
@@ -40,9 +42,9 @@ static TargetResult createTemp(DownloadTarget &t) {
 TargetResult openTarget(const char *name, DownloadTarget &t) {
     t = DownloadTarget{};
     t.dir = t.file = -1;
-    if (strlen(name) + sizeof PARTIAL > sizeof t.partial) return TargetResult::Unsafe;
-    snprintf(t.partial, sizeof t.partial, "%s%s", name, PARTIAL);
+    if (strlen(name) >= DOWNLOAD_NAME_SIZE) return TargetResult::Unsafe;
     t.dir = openConfinedDir(name, &t.base);
+    t.dirLen = (int)(t.base - name);
     if (t.dir < 0) {
         bool escapes = errno == EXDEV || errno == ELOOP;
         return escapes ? TargetResult::Unsafe : TargetResult::Failed;
@@ -63,22 +65,63 @@ static bool closeSynced(DownloadTarget &t) {
 }
 
 static bool renameTemp(DownloadTarget &t, const char *to) {
-    const char *slash = strrchr(to, '/');
-    if (renameat(t.dir, t.temp, t.dir, slash ? slash + 1 : to) != 0) return false;
+    if (renameat(t.dir, t.temp, t.dir, to) != 0) return false;
     fsync(t.dir);  // the rename itself must survive a power cut too
     return true;
 }
 
 bool commitTarget(DownloadTarget &t) { return closeSynced(t) && renameTemp(t, t.base); }
 
-// Keeps what arrived: under the name when there was no file, else beside
-// it. Returns the name it is kept under, or null (then nothing is left).
+// A rename that fails with EEXIST rather than replace what is there. Where
+// the kernel, the file system or an emulator lacks the flag, a hard link
+// gives the same promise.
+static bool moveNoReplace(DownloadTarget &t, const char *to) {
+    if (renameat2(t.dir, t.temp, t.dir, to, RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        if (linkat(t.dir, t.temp, t.dir, to, 0) != 0) return false;
+        unlinkat(t.dir, t.temp, 0);
+    }
+    fsync(t.dir);
+    return true;
+}
+
+// t.kept = the name's directory part, then `last` and `suffix`; returns its
+// last component, or null when it does not fit.
+static const char *setKept(DownloadTarget &t, const char *name, const char *last,
+                           const char *suffix) {
+    int n = snprintf(t.kept, sizeof t.kept, "%.*s%s%s", t.dirLen, name, last, suffix);
+    return n < (int)sizeof t.kept ? t.kept + t.dirLen : nullptr;
+}
+
+// "<name>.partial" may be replaced when it is absent or a regular file,
+// which is what an earlier failed download leaves there.
+static bool partialReplaceable(DownloadTarget &t, const char *last) {
+    struct stat st;
+    if (fstatat(t.dir, last, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    return S_ISREG(st.st_mode);
+}
+
+static bool keepBeside(DownloadTarget &t, const char *name) {
+    const char *last = setKept(t, name, t.base, PARTIAL);
+    if (last && partialReplaceable(t, last) && renameTemp(t, last)) return true;
+    char suffix[24];
+    for (int i = 1; i <= FREE_NAMES; ++i) {
+        snprintf(suffix, sizeof suffix, "%s.%d", PARTIAL, i);
+        last = setKept(t, name, t.base, suffix);
+        if (last && moveNoReplace(t, last)) return true;
+        if (!last || errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// Under the name when nothing is there now, else beside it, else the
+// temporary file stays where it is.
 const char *keepPartial(DownloadTarget &t, const char *name) {
     closeSynced(t);
-    const char *to = t.existed ? t.partial : name;
-    if (renameTemp(t, to)) return to;
-    unlinkat(t.dir, t.temp, 0);
-    return nullptr;
+    if (moveNoReplace(t, t.base) && setKept(t, name, t.base, "")) return t.kept;
+    if (keepBeside(t, name)) return t.kept;
+    setKept(t, name, t.temp, "");
+    return t.kept;
 }
 
 void closeTarget(DownloadTarget &t) {

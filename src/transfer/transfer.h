@@ -14,6 +14,9 @@ int readLineTerminalTimeout(char *buf, int size, int seconds);
 int readMessageTimeout(char *buf, int size, int seconds);
 // Moves bytes the reader read past its last line into dst; returns the count.
 int takeHeldInput(char *dst, int cap);
+// True once after the reader showed the instrument's start banner: the
+// restarted instrument's clock is to be set once the transfer is over.
+bool takeBannerSeen();
 
 // Framing
 void makeByteToHex(unsigned char byte, char *two);
@@ -33,15 +36,18 @@ struct DownloadTarget {
     const char *base; // the name's last component, within that directory
     int file;         // the temporary file being written
     char temp[32];    // its name, within `dir`
+    int dirLen;       // length of the name's directory part, "/" included
     bool existed;     // a regular file of that name was there before
     unsigned mode;    // and its permissions
-    char partial[DOWNLOAD_NAME_SIZE + 16];  // "<name>.partial"
+    char kept[DOWNLOAD_NAME_SIZE + 32];  // where a failed download's bytes are
 };
 enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, Failed };
 bool confinedName(const char *name);
 int openConfinedDir(const char *name, const char **base);
 TargetResult openTarget(const char *name, DownloadTarget &t);
 bool commitTarget(DownloadTarget &t);
+// Keeps what arrived of a failed download without replacing any file;
+// returns the name (relative to ".") of the file that holds it.
 const char *keepPartial(DownloadTarget &t, const char *name);
 void closeTarget(DownloadTarget &t);
 

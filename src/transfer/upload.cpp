@@ -129,9 +129,12 @@ static bool sendChunk(Upload &u, int chunkLen) {
     }
 }
 
+// Reading stops at the size the header announced: a file that grows
+// meanwhile must not send more than the instrument was told to take.
 static void sendChunks(Upload &u) {
-    for (;;) {
-        ssize_t n = read(u.file, mFramePlainBuffer, FRAME_CHUNK);
+    while (u.total < u.size) {
+        unsigned long left = u.size - u.total;
+        ssize_t n = read(u.file, mFramePlainBuffer, left < (unsigned long)FRAME_CHUNK ? left : FRAME_CHUNK);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             printf("> reading a file failed after %lu of %lu bytes (%s: %s)\n", u.total, u.size,
