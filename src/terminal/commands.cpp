@@ -44,6 +44,6 @@ int cmdClear(const char *) {
 
 int cmdExit(const char *) {
     gbRun = false;
-    close(gTermFD);
+    closePort();
     exit(0);
 }
