@@ -114,11 +114,11 @@ TEST(SerialPort, PortsAreListedWithTheirStableNames) {
     symlink("../../devices/usb1/1-2/1-2:1.0", (root + "/sys/class/tty/ttyACM0").c_str());
     symlink(".", (root + "/sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/device").c_str());
     symlink(".", (root + "/sys/devices/usb1/1-2/1-2:1.0/device").c_str());
-    writeFile(root + "/sys/devices/usb1/1-1/manufacturer", "FTDI\n");
-    writeFile(root + "/sys/devices/usb1/1-1/product", "FT232R USB UART\n");
+    writeFile(root + "/sys/devices/usb1/1-1/manufacturer", "Acme\n");
+    writeFile(root + "/sys/devices/usb1/1-1/product", "USB Serial\n");
     writeFile(root + "/sys/devices/usb1/1-2/product", "Air Monitor CDC\n");
     symlink("../../ttyUSB0",
-            (root + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").c_str());
+            (root + "/dev/serial/by-id/usb-Acme_USB_Serial_A50285BI-if00-port0").c_str());
 
     SerialPort ports[PORT_SLOTS];
     int count = findSerialPortsIn(root.c_str(), ports, PORT_SLOTS);
@@ -130,8 +130,8 @@ TEST(SerialPort, PortsAreListedWithTheirStableNames) {
               "/dev/ttyAMA0||\n"
               "/dev/ttyS0||\n"
               "/dev/ttyS10||\n"
-              "/dev/ttyUSB0|/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0|"
-              "FTDI FT232R USB UART\n");
+              "/dev/ttyUSB0|/dev/serial/by-id/usb-Acme_USB_Serial_A50285BI-if00-port0|"
+              "Acme USB Serial\n");
     EXPECT_EQ(findSerialPortsIn(root.c_str(), ports, 2), 2);  // never past its slots
     EXPECT_EQ(findSerialPortsIn((root + "/none").c_str(), ports, PORT_SLOTS), 0);
 }
