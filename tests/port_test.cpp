@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "support.h"
@@ -48,38 +49,16 @@ TEST(SerialPort, MissingDeviceIsReported) {
     EXPECT_EQ(gTermFD, -1);
 }
 
-TEST(SerialPort, LockFileIsTakenKeptAndReleased) {
+// Live, stale and own locks are tried through the program; here what only
+// the seam can show.
+TEST(SerialPort, LockFileOddCases) {
     std::string dir = enterTempDir();
     leaveTempDir();
     Pty pty = openPty();
     std::string lock = dir + "/LCK.." + std::string(pty.name + 5).replace(3, 1, "_");
-    char mine[16];
-    snprintf(mine, sizeof mine, "%10d\n", (int)getpid());
-
-    ASSERT_TRUE(takePortLockIn(dir.c_str(), pty.name));
-    EXPECT_EQ(readFile(lock), mine);  // ten columns, as the other programs write it
-    EXPECT_EQ(portLockFile(), lock);
-    releasePortLock();
-    EXPECT_NE(access(lock.c_str(), F_OK), 0);
-
-    int holder = fork();  // alive until told
-    if (holder == 0) {
-        pause();
-        _exit(0);
-    }
-    writeFile(lock, "  " + std::to_string(holder) + "\n");
-    EXPECT_FALSE(takePortLockIn(dir.c_str(), pty.name));
-    EXPECT_EQ(readFile(lock), "  " + std::to_string(holder) + "\n");
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    EXPECT_TRUE(takePortLockIn(dir.c_str(), pty.name));  // stale now: taken over
-    EXPECT_EQ(readFile(lock), mine);
-    releasePortLock();
-
     writeFile(lock, "");  // being written by its taker: held, holder unknown
     EXPECT_FALSE(takePortLockIn(dir.c_str(), pty.name));
     unlink(lock.c_str());
-
     // Nowhere to write a lock is no reason to refuse; a file is locked never.
     EXPECT_TRUE(takePortLockIn((dir + "/none").c_str(), pty.name));
     EXPECT_STREQ(portLockFile(), "");
@@ -91,34 +70,32 @@ TEST(SerialPort, LockFileIsTakenKeptAndReleased) {
 TEST(SerialPort, PortsAreListedWithTheirStableNames) {
     std::string root = enterTempDir();
     leaveTempDir();
-    auto mk = [&](const std::string &path) { mkdir((root + path).c_str(), 0755); };
-    for (const char *d : {"/dev", "/dev/serial", "/dev/serial/by-id", "/sys", "/sys/class",
-                          "/sys/class/tty", "/sys/devices", "/sys/devices/usb1",
-                          "/sys/devices/usb1/1-1", "/sys/devices/usb1/1-1/1-1:1.0",
-                          "/sys/devices/usb1/1-1/1-1:1.0/ttyUSB0", "/sys/devices/usb1/1-2",
-                          "/sys/devices/usb1/1-2/1-2:1.0"})
-        mk(d);
+    auto put = [&](const std::string &path, const std::string &text) {
+        system(("mkdir -p " + root + path.substr(0, path.rfind('/'))).c_str());
+        writeFile(root + path, text);
+    };
+    auto link = [&](const char *to, const std::string &path) {
+        system(("mkdir -p " + root + path.substr(0, path.rfind('/'))).c_str());
+        symlink(to, (root + path).c_str());
+    };
     for (const char *name : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "ttyACM0", "ttyAMA0", "tty0",
-                             "tty", "ttyprintk", "null", "console"}) {
-        writeFile(root + "/dev/" + name, "");
-        mk(std::string("/sys/class/tty/") + name);
-    }
+                             "tty", "ttyprintk", "null"})
+        put(std::string("/dev/") + name, "");
     // The kernel's UART type: 0 is a ttyS with nothing behind it.
-    writeFile(root + "/sys/class/tty/ttyS0/type", "4\n");
-    writeFile(root + "/sys/class/tty/ttyS1/type", "0\n");
-    writeFile(root + "/sys/class/tty/ttyS10/type", "4\n");
-    writeFile(root + "/sys/class/tty/ttyAMA0/type", "32\n");
-    rmdir((root + "/sys/class/tty/ttyUSB0").c_str());
-    rmdir((root + "/sys/class/tty/ttyACM0").c_str());
-    symlink("../../devices/usb1/1-1/1-1:1.0/ttyUSB0", (root + "/sys/class/tty/ttyUSB0").c_str());
-    symlink("../../devices/usb1/1-2/1-2:1.0", (root + "/sys/class/tty/ttyACM0").c_str());
-    symlink(".", (root + "/sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/device").c_str());
-    symlink(".", (root + "/sys/devices/usb1/1-2/1-2:1.0/device").c_str());
-    writeFile(root + "/sys/devices/usb1/1-1/manufacturer", "Acme\n");
-    writeFile(root + "/sys/devices/usb1/1-1/product", "USB Serial\n");
-    writeFile(root + "/sys/devices/usb1/1-2/product", "Air Monitor CDC\n");
-    symlink("../../ttyUSB0",
-            (root + "/dev/serial/by-id/usb-Acme_USB_Serial_A50285BI-if00-port0").c_str());
+    put("/sys/class/tty/ttyS0/type", "4\n");
+    put("/sys/class/tty/ttyS1/type", "0\n");
+    put("/sys/class/tty/ttyS10/type", "4\n");
+    put("/sys/class/tty/ttyAMA0/type", "32\n");
+    put("/sys/class/tty/ttyprintk/dev", "5:3\n");
+    // A converter's port two levels below its USB device, an ACM port one.
+    put("/sys/devices/usb1/1-1/manufacturer", "Acme\n");
+    put("/sys/devices/usb1/1-1/product", "USB Serial\n");
+    put("/sys/devices/usb1/1-2/product", "Air Monitor CDC\n");
+    link("../../devices/usb1/1-1/1-1:1.0/ttyUSB0/tty", "/sys/class/tty/ttyUSB0");
+    link("..", "/sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/tty/device");
+    link("../../devices/usb1/1-2/1-2:1.0/tty", "/sys/class/tty/ttyACM0");
+    link("..", "/sys/devices/usb1/1-2/1-2:1.0/tty/device");
+    link("../../ttyUSB0", "/dev/serial/by-id/usb-Acme_USB_Serial_A50285BI-if00-port0");
 
     SerialPort ports[PORT_SLOTS];
     int count = findSerialPortsIn(root.c_str(), ports, PORT_SLOTS);
