@@ -43,7 +43,7 @@ TEST(LogFile, DatedNameAppendedAcrossRuns) {
 
 TEST(LogFile, FallsBackToNumberedNamesThenGivesUp) {
     useFakeClock();
-    enterTempDir();
+    std::string dir = enterTempDir();
     // Directories of the same name cannot be opened as files, even by root.
     mkdir("kestrode-20261206.log", 0755);
     mkdir("kestrode-20261206(1).log", 0755);
@@ -61,7 +61,8 @@ TEST(LogFile, FallsBackToNumberedNamesThenGivesUp) {
     }
     captureStart();
     startLog();
-    EXPECT_EQ(captureStop(), "creating log file kestrode-20261206(99).log failed\r\n");
+    EXPECT_EQ(captureStop(), "creating log file kestrode-20261206(99).log failed\r\n"
+                             "> no log file can be opened in " + dir + ": Is a directory\n");
     EXPECT_EQ(gpLogFile, nullptr);
     leaveTempDir();
 }

@@ -1,22 +1,35 @@
 // The dated log of everything the instrument said: choosing and opening it.
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "clocklog/clocklog.h"
 #include "terminal/link.h"
 
 FILE *gpLogFile = nullptr;
+static int openError = 0;  // why the last name could not be opened
 
 // Only a regular file is a log: a FIFO of that name would block start-up
 // (O_NONBLOCK makes it fail or show itself instead), a device or socket
-// would swallow the lines.
+// would swallow the lines. One that another kestrode writes (it holds the
+// lock) is passed over, so two instruments never share a log.
 static FILE *openRegular(const char *name) {
     int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        openError = errno;
+        return nullptr;
+    }
     struct stat st;
     FILE *f = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "ab");
+    openError = EBUSY;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        openError = ENODEV;
+    else if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        f = fdopen(fd, "ab");  // a file system without locks still logs
     if (!f) {
         close(fd);
         return nullptr;
@@ -37,6 +50,13 @@ static FILE *openFirstFree(const char *stem, char *name, size_t nameSize) {
     return f;
 }
 
+static void reportNoLog(const char *dir) {
+    const char *why = openError == EBUSY   ? "every name is in use by another kestrode"
+                      : openError == ENODEV ? "the last name is no regular file"
+                                            : strerror(openError);
+    printf("> no log file can be opened in %s: %s\n", dir, why);
+}
+
 void startLog() {
     time_t now = gClock(nullptr);
     struct tm tmv;
@@ -46,12 +66,13 @@ void startLog() {
              tmv.tm_mon + 1, tmv.tm_mday);
     char name[128];
     gpLogFile = openFirstFree(stem, name, sizeof name);
-    if (!gpLogFile) {
-        printf("creating log file %s failed\r\n", name);
-        return;
-    }
     char cwd[256];
     if (!getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+    if (!gpLogFile) {
+        printf("creating log file %s failed\r\n", name);
+        reportNoLog(cwd[0] ? cwd : ".");
+        return;
+    }
     printf("Local logging file : %s\\%s\r\n", cwd, name);
 }
 

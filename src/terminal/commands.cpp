@@ -45,6 +45,6 @@ int cmdClear(const char *) {
 int cmdExit(const char *) {
     showHeldNotices(true);
     gbRun = false;
-    close(gTermFD);
+    closePort();
     exit(0);
 }

@@ -33,6 +33,17 @@ static void endLine(char *line, int pos) {
     }
 }
 
+// Not ours while another process group is in the terminal's foreground
+// (started with "&", or after ^Z and "bg"). No answer means no terminal or
+// one that hung up: reading shows which.
+bool keyboardInForeground() {
+    static const bool terminal = isatty(0);
+    static const pid_t own = getpgrp();
+    if (!terminal) return true;
+    pid_t front = tcgetpgrp(0);
+    return front < 0 || front == own;
+}
+
 // A hung-up terminal reports POLLHUP; ^D on a live one does not.
 static bool terminalGone() {
     pollfd p{0, POLLIN, 0};
@@ -44,6 +55,9 @@ static bool terminalGone() {
 // ever, so it is no longer watched and the instrument is served alone.
 static bool inputEnded(ssize_t n, int *eofs) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    // Sent to the background between the check and the read (SIGTTIN is
+    // ignored, so the read fails instead of stopping the program).
+    if (n < 0 && errno == EIO && !keyboardInForeground()) return false;
     if (n == 0 && isatty(0) && ++*eofs < EOF_IN_A_ROW && !terminalGone()) return false;
     gbStdinOpen = false;
     return n == 0 && !isatty(0);

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,34 +23,56 @@ static void rawAttributes(termios *t) {
     t->c_cc[VTIME] = 0;
 }
 
-// The lock other serial terminals take too, so two programs never share a
-// line and split its stream. Taken before anything of the port is touched.
+// The lock picocom and tio take too. Taken before anything of the port is
+// touched.
 static bool lockPort(int fd, const char *path) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
     fprintf(stderr, "> serial port %s is in use by another program, not opened\n", path);
     return false;
 }
 
+static int openFailed(const char *path) {
+    int err = errno;
+    perror("open_port: Unable to open\n");
+    explainOpenFailure(path, err);
+    releasePortLock();
+    return -1;
+}
+
+static int refused(int fd) {
+    close(fd);
+    releasePortLock();
+    return -1;
+}
+
 int openPort(const char *path) {
+    // Everything that can be done before open is: bytes arriving between
+    // open and tcsetattr meet the device's old modes, which echo them back
+    // to the instrument as commands.
+    termios t;
+    rawAttributes(&t);
+    noteOwnTerminals();
+    if (!takePortLock(path)) return -1;
     // O_NONBLOCK so open cannot wait for a carrier on a port without CLOCAL;
     // cleared again once CLOCAL is set so reads block as usual.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        perror("open_port: Unable to open\n");
-        return -1;
-    }
-    if (!lockPort(fd, path)) {
-        close(fd);
-        return -1;
-    }
+    if (fd < 0) return openFailed(path);
+    if (!isSerialPort(fd, path) || !lockPort(fd, path)) return refused(fd);
+    ioctl(fd, TIOCEXCL);  // a later open by anyone but root fails with EBUSY
     fcntl(fd, F_SETOWN, getpid());
-    termios t;
-    rawAttributes(&t);
-    tcflush(fd, TCIOFLUSH);
+    tcflush(fd, TCIOFLUSH);  // what the old modes echoed and queued meanwhile
     tcsetattr(fd, TCSANOW, &t);
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     gTermFD = fd;
     tcflush(fd, TCIOFLUSH);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+void closePort() {
+    if (gTermFD >= 0) {
+        ioctl(gTermFD, TIOCNXCL);  // the exclusive mode would outlast us on a held line
+        close(gTermFD);
+    }
+    releasePortLock();
 }

@@ -10,11 +10,12 @@
 #include "terminal/terminal.h"
 
 static const char USAGE[] =
-    "usage: kestrode [DEVICE]\n"
-    "       kestrode --help | --version\n"
+    "usage: kestrode [OPTIONS] [DEVICE]\n"
     "\n"
     "Console terminal for the air monitor on serial port DEVICE (115200 8N1).\n"
     "Without DEVICE the /dev/ttyS* ports are offered in a menu.\n"
+    "\n";
+static const char COMMANDS_HEAD[] =
     "\n"
     "Typed lines go to the instrument with CR LF; local commands:\n";
 static const char USAGE_TAIL[] =
@@ -23,19 +24,12 @@ static const char USAGE_TAIL[] =
     "directory.\n"
     "Exit status: 0 after a normal end, 255 when start-up fails.\n";
 
-static bool infoOption(const char *arg) {
-    if (!strcmp(arg, "--help") || !strcmp(arg, "-h")) {
-        fputs(USAGE, stdout);
-        for (const CommandEntry *c = cmdlist; c->name; ++c)
-            printf("  %-10s %s\n", c->name, c->help);
-        fputs(USAGE_TAIL, stdout);
-        return true;
-    }
-    if (!strcmp(arg, "--version") || !strcmp(arg, "-V")) {
-        printf("kestrode %s\n", KESTRODE_VERSION);
-        return true;
-    }
-    return false;
+static void printHelp() {
+    fputs(USAGE, stdout);
+    printOptionsHelp();
+    fputs(COMMANDS_HEAD, stdout);
+    for (const CommandEntry *c = cmdlist; c->name; ++c) printf("  %-10s %s\n", c->name, c->help);
+    fputs(USAGE_TAIL, stdout);
 }
 
 // A closed standard descriptor would be handed to the serial port by open,
@@ -51,10 +45,10 @@ static void keepStandardDescriptors() {
     }
 }
 
-static const char *chooseDevice(int argc, char **argv) {
+static const char *chooseDevice() {
     const char *dev = nullptr;
-    if (argc == 2) return argv[1];
-    if (argc == 1) dev = findDevName();
+    if (gOptions.plainCount == 1) return gOptions.device;
+    if (gOptions.plainCount == 0) dev = findDevName();
     if (dev) printf("Serial device name: %s\n", dev);
     return dev;
 }
@@ -66,7 +60,12 @@ static void servePass() {
     pollfd fds[2] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
     bool holding = noticesHeld();
-    int r = waitInput(fds, gbStdinOpen ? 2 : 1, holding ? NOTICE_SECONDS : 10);
+    // In the background of its terminal the keyboard is left alone (a read
+    // would stop the program); SIGCONT at "fg" ends the wait, the shorter
+    // limit catches a terminal handed over without one.
+    bool keys = gbStdinOpen && keyboardInForeground();
+    bool shortWait = holding || (gbStdinOpen && !keys);
+    int r = waitInput(fds, keys ? 2 : 1, shortWait ? NOTICE_SECONDS : 10);
     if (r < 0) {
         if (errno != EINTR) perror("> select failed\n");
         return;
@@ -74,7 +73,7 @@ static void servePass() {
     if (holding && (r == 0 || fds[0].revents == 0)) showHeldNotices(true);
     if (r == 0) return;
     if (fds[0].revents != 0) process_term(gTermFD);
-    if (gbRun && !gSignal && gbStdinOpen && fds[1].revents != 0) process_stdin();
+    if (gbRun && !gSignal && keys && fds[1].revents != 0) process_stdin();
 }
 
 void runLoop() {
@@ -87,9 +86,20 @@ int kestrodeMain(int argc, char **argv) {
     // not at every byte as a line-buffered terminal would.
     static char consoleBuffer[4096];
     setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
+    bool good = parseOptions(argc, argv);
+    if (good && gOptions.list) return listSerialPorts();  // a plain list, for scripts too
     printf(" @@@ starting kestrode @@@ \n");
-    if (argc == 2 && infoOption(argv[1])) return 0;
-    const char *dev = chooseDevice(argc, argv);
+    if (!good) {
+        fflush(stdout);
+        reportBadOption();
+        return -1;
+    }
+    if (gOptions.help || gOptions.version) {
+        if (gOptions.help) printHelp();
+        else printf("kestrode %s\n", KESTRODE_VERSION);
+        return 0;
+    }
+    const char *dev = chooseDevice();
     if (!dev) {
         printf("> missing device name \n");
         return -1;
@@ -101,7 +111,7 @@ int kestrodeMain(int argc, char **argv) {
     runLoop();
     stopLog();
     showHeldNotices(true);
-    close(gTermFD);
+    closePort();
     endBySignal();
     return 0;
 }

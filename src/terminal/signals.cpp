@@ -5,6 +5,9 @@
 // costs no line and no transfer: the write that finds it gone returns
 // EPIPE, the line is still logged, and the SIGPIPE it raised ends the run
 // at the next wait.
+// SIGCONT ends a wait too, so that a job brought to the foreground reads
+// its keyboard at once. SIGTTIN and SIGTTOU are ignored: a program stopped
+// in the background would log nothing and could not be ended by SIGTERM.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,6 +22,16 @@ static sigset_t waitMask;     // the mask while waiting: the caught ones let in
 static bool installed = false;
 
 static void onSignal(int signo) { gSignal = signo; }
+static void onContinue(int) {}
+
+// Caught like the terminating ones but only to end the wait.
+static void catchContinue(sigset_t *caught) {
+    struct sigaction sa {};
+    sa.sa_handler = onContinue;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGCONT, &sa, nullptr);
+    sigaddset(caught, SIGCONT);
+}
 
 void installSignals() {
     sigset_t caught;
@@ -33,9 +46,13 @@ void installSignals() {
         sigaction(signo, &sa, nullptr);  // no SA_RESTART: waits must end
         sigaddset(&caught, signo);
     }
+    catchContinue(&caught);
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
     sigprocmask(SIG_BLOCK, &caught, &waitMask);
     for (int signo : TERMINATING)
         if (sigismember(&caught, signo)) sigdelset(&waitMask, signo);
+    sigdelset(&waitMask, SIGCONT);
     installed = true;
 }
 

@@ -1,6 +1,8 @@
 // Terminal run: start-up, the event loop, device discovery, instrument output,
 // keyboard input and the command table.
 #pragma once
+#include <sys/types.h>
+
 #include "terminal/link.h"
 
 constexpr int DEV_SLOTS = 9;
@@ -20,8 +22,48 @@ extern bool gbStdinOpen;  // false once standard input reached its end
 const char *findDevName();
 const char *findDevNameIn(const char *dir);  // seam: scans dir instead of /dev
 
+// Command line (options.cpp). A new option: a field here, a row there.
+struct Options {
+    bool help;
+    bool version;
+    bool list;
+    int plainCount;      // arguments that are no option
+    const char *device;  // the plain argument when there is exactly one
+    char bad[96];        // the "> " line about a bad option
+};
+extern Options gOptions;
+bool parseOptions(int argc, char **argv);  // false on a bad option
+void reportBadOption();                    // its line and the usage, on stderr
+void printOptionsHelp();
+
+// Serial ports of this host: UARTs the kernel knows, USB adapters and the like
+constexpr int PORT_SLOTS = 32;
+struct SerialPort {
+    char path[272];   // /dev/ttyUSB0
+    char byId[288];   // its /dev/serial/by-id name, or ""
+    char about[96];   // the adapter's maker and product, or ""
+};
+// Fills `ports` in name order; returns how many. Seam: `root` holds dev/
+// and sys/ ("" for the host's own).
+int findSerialPortsIn(const char *root, SerialPort *ports, int slots);
+int findSerialPorts(SerialPort *ports, int slots);
+int listSerialPorts();  // --list: one port a line on stdout; exit status
+
 // Serial port
 int openPort(const char *path);  // configured descriptor, or -1
+void closePort();                // lets the port go: exclusive mode, lock file
+bool isSerialPort(int fd, const char *path);  // after open: refuses with a "> " line
+const char *fileKind(mode_t mode);            // "a regular file", "a directory", ...
+void noteOwnTerminals();                      // before open: the terminals we run in
+void explainOpenFailure(const char *path, int err);  // the next step, on stderr
+// The UUCP lock file LCK..<device> in the lock directory. Seam: takePortLockIn.
+bool takePortLock(const char *path);  // false (refusal printed) when another holds it
+bool takePortLockIn(const char *dir, const char *path);
+void releasePortLock();
+const char *portLockFile();  // the lock file held, or ""
+
+// Keyboard in the background of its terminal: not read (keyboard.cpp)
+bool keyboardInForeground();
 
 // Instrument output
 void process_term(int fd);

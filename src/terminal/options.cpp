@@ -1,0 +1,72 @@
+// The command line: options the usual way (getopt_long), then the device.
+// A new option is one row in LONG_OPTIONS, one case in takeOption, one field
+// of Options and one line of OPTIONS_HELP.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "terminal/terminal.h"
+
+Options gOptions;
+
+static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
+static const option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"list", no_argument, nullptr, 'l'},
+    {nullptr, 0, nullptr, 0},
+};
+
+static const char USAGE_LINE[] = "usage: kestrode [-l|--list] [-h|--help] [-V|--version] [--] [DEVICE]\n";
+static const char OPTIONS_HELP[] =
+    "  -l, --list     list the serial ports of this host and exit\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "  --             end of options: what follows is the device\n";
+
+static bool takeOption(int c) {
+    switch (c) {
+    case 'h': gOptions.help = true; return true;
+    case 'V': gOptions.version = true; return true;
+    case 'l': gOptions.list = true; return true;
+    default: return false;
+    }
+}
+
+// The option as typed: "--name" (without any "=value") or "-x".
+static void noteBad(const char *what, const char *arg, int shortOpt) {
+    char name[48];
+    if (shortOpt)
+        snprintf(name, sizeof name, "-%c", shortOpt);
+    else
+        snprintf(name, sizeof name, "%.*s", (int)strcspn(arg, "="), arg);
+    snprintf(gOptions.bad, sizeof gOptions.bad, "> %s %s\n", what, name);
+}
+
+bool parseOptions(int argc, char **argv) {
+    gOptions = Options{};
+    opterr = 0;  // the messages are ours, on the "> " form
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+        if (takeOption(c)) continue;
+        // A long option is named by the word getopt_long just passed; a short
+        // one by its letter, as it may stand in a cluster ("-lb").
+        noteBad(c == ':' ? "option needs a value:" : "unknown option", argv[optind - 1], optopt);
+        return false;
+    }
+    gOptions.plainCount = argc - optind;
+    gOptions.device = gOptions.plainCount == 1 ? argv[optind] : nullptr;
+    return true;
+}
+
+void reportBadOption() {
+    fputs(gOptions.bad, stderr);
+    fputs(USAGE_LINE, stderr);
+}
+
+void printOptionsHelp() {
+    fputs("Options:\n", stdout);
+    fputs(OPTIONS_HELP, stdout);
+}

@@ -1,0 +1,72 @@
+// Only a serial port is a port: not a file, not /dev/null, and not the
+// terminal kestrode itself runs in, whose modes it would take over.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "terminal/terminal.h"
+
+static dev_t ownTerminals[4];  // standard input, output, error, controlling terminal
+static int ownCount = 0;
+
+// The controlling terminal's device number, from /proc/self/stat (0: none).
+static dev_t controllingTerminal() {
+    char text[1024] = {};
+    FILE *f = fopen("/proc/self/stat", "re");
+    if (!f) return 0;
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    const char *p = strrchr(text, ')');
+    unsigned long ttyNr = 0;
+    if (!p || sscanf(p + 1, " %*c %*d %*d %*d %lu", &ttyNr) != 1) return 0;
+    return makedev((ttyNr >> 8) & 0xfff, (ttyNr & 0xff) | ((ttyNr >> 12) & 0xfff00));
+}
+
+void noteOwnTerminals() {
+    ownCount = 0;
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat st;
+        if (isatty(fd) && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+            ownTerminals[ownCount++] = st.st_rdev;
+    }
+    if (dev_t ctty = controllingTerminal()) ownTerminals[ownCount++] = ctty;
+}
+
+static bool isOwnTerminal(dev_t rdev) {
+    if (rdev == makedev(5, 0)) return true;  // /dev/tty: whichever is ours
+    for (int i = 0; i < ownCount; ++i)
+        if (ownTerminals[i] == rdev) return true;
+    return false;
+}
+
+const char *fileKind(mode_t mode) {
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a device that is no terminal";
+}
+
+// Reading the attributes changes nothing; a device without them is no
+// serial port.
+bool isSerialPort(int fd, const char *path) {
+    struct stat st;
+    termios t;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || tcgetattr(fd, &t) != 0) {
+        fprintf(stderr, "> %s is not a serial port (%s), not opened\n", path,
+                fileKind(st.st_mode));
+        return false;
+    }
+    if (isOwnTerminal(st.st_rdev)) {
+        fprintf(stderr, "> %s is the terminal kestrode runs in, not a serial port, not opened\n",
+                path);
+        return false;
+    }
+    return true;
+}
