@@ -36,12 +36,15 @@ static void endLine(char *line, int pos) {
 // Not ours while another process group is in the terminal's foreground
 // (started with "&", or after ^Z and "bg"). No answer means no terminal or
 // one that hung up: reading shows which.
+// Asked once; a plain static, as a guarded one would pull in the C++
+// runtime library and double the program's resident size.
+static int terminal = -1;
+
 bool keyboardInForeground() {
-    static const bool terminal = isatty(0);
-    static const pid_t own = getpgrp();
+    if (terminal < 0) terminal = isatty(0);
     if (!terminal) return true;
     pid_t front = tcgetpgrp(0);
-    return front < 0 || front == own;
+    return front < 0 || front == getpgrp();
 }
 
 // A hung-up terminal reports POLLHUP; ^D on a live one does not.
