@@ -86,6 +86,7 @@ int cmdExit(const char *line);
 // Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly (link.h)
 void installSignals();
 void endBySignal();  // after shutdown: ends the process by the signal that came
+void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only it
 
 // Whole program
 void runLoop();
