@@ -837,3 +837,65 @@ TEST(Program, NoticeForALineThatStaysHalfShownTakesAFreshLine) {
     waitExit(r.pid, 5000);
     closePty(pty);
 }
+
+namespace {
+// The keyboard as a user's console: kestrode leads a session on it, so ^C
+// typed there is a SIGINT from the terminal.
+void ownConsole() {
+    setsid();
+    ioctl(0, TIOCSCTTY, 0);
+}
+
+Child startOnConsole(Pty &pty, Pty &keys) {
+    termios t;
+    tcgetattr(keys.slave, &t);
+    t.c_lflag |= ICANON | ISIG;
+    t.c_cc[VINTR] = 3;
+    tcsetattr(keys.slave, TCSANOW, &t);
+    Child r = start({pty.name}, keys.slave, false, ownConsole);
+    readUntil(r.out, "Local logging file", 5000);
+    return r;
+}
+
+bool seen(int fd, const std::string &text) {
+    return readUntil(fd, text, 5000).find(text) != std::string::npos;
+}
+}  // namespace
+
+TEST(Program, InterruptOnTheConsoleStopsOnlyTheTransfer) {
+    Pty pty = openPty(), keys = openPty();
+    Child r = startOnConsole(pty, keys);
+    writeAll(pty.master, "@DOWNLOAD,got.bin,300\r\n");
+    EXPECT_TRUE(seen(pty.master, "@ACK\r"));
+    writeAll(pty.master, "@DAT14aGVsbG8=\r\n");  // "hello"
+    EXPECT_TRUE(seen(pty.master, "@ACK\r"));
+    writeAll(keys.master, "\x03");
+    EXPECT_TRUE(seen(pty.master, "@FIN\r"));
+    EXPECT_TRUE(seen(r.out, "> download interrupted by a signal"));
+    EXPECT_EQ(waitForFile(r.dir + "/got.bin", "hello", 5000), "hello");
+
+    writeFile(r.dir + "/up.bin", "hello");
+    writeAll(keys.master, "@upload up.bin\n");
+    EXPECT_TRUE(seen(pty.master, "#UPLOAD up.bin 5\r\n"));
+    writeAll(pty.master, "@ACK\r\n");
+    EXPECT_TRUE(seen(pty.master, "@DAT"));
+    writeAll(keys.master, "\x03");
+    EXPECT_TRUE(seen(pty.master, "@FIN\r"));
+    EXPECT_TRUE(seen(r.out, "> upload interrupted by a signal"));
+    writeAll(pty.master, "T=1\r\n");  // the session goes on
+    EXPECT_TRUE(seen(r.out, "T=1\r\n"));
+    writeAll(keys.master, "@exit\n");
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    closePty(pty);
+
+    // ^C at the prompt ends kestrode, as it always did.
+    pty = openPty();
+    Pty keys2 = openPty();
+    r = startOnConsole(pty, keys2);
+    writeAll(keys2.master, "\x03");
+    int status = waitStatus(r.pid, 5000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    closePty(keys2);
+    closePty(keys);
+    closePty(pty);
+}
