@@ -538,7 +538,9 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
 }
 
 TEST(Program, OptionsTheUsualWay) {
-    const std::string usage = "usage: kestrode [-l|--list] [-h|--help] [-V|--version] [--] [DEVICE]\n";
+    const std::string usage =
+        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+        "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
     for (auto args : {std::initializer_list<const char *>{"-b", "9600", "/dev/ttyUSB0"},
                       {"--baud=9600", "/dev/ttyUSB0"}, {"/dev/ttyUSB0", "-lx"}}) {
@@ -561,8 +563,35 @@ TEST(Program, OptionsTheUsualWay) {
     r = start({"--help"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     std::string help = readQuiet(r.out, 50);
-    for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  "})
+    for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
+                               "--log-daily", "--log-dir DIR"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
+    r = start({"--log-dir"}, -1);
+    EXPECT_EQ(waitExit(r.pid, 5000), 255);
+    EXPECT_EQ(readQuiet(r.err, 50), "> option needs a value: --log-dir\n" + usage);
+}
+
+TEST(Program, LogOptionsPlaceTheLogInTimeAndSpace) {
+    Pty pty = openPty();
+    Keyboard k;
+    Child r = start({"--log-time", "--log-daily", "--log-dir", "logs", pty.name}, k.in[0]);
+    EXPECT_EQ(waitExit(r.pid, 5000), 255);  // no such directory: nothing opened
+    EXPECT_EQ(readQuiet(r.err, 50), "> log directory logs cannot be used (No such file or directory)\n");
+    EXPECT_EQ(filesIn(r.dir), "");
+    std::string logs = r.dir + "/logs";
+    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+    Child run = start({"--log-time", "--log-dir", logs.c_str(), pty.name}, k.in[0]);
+    EXPECT_NE(readUntil(run.out, logs + "\\kestrode-", 5000).find(logs), std::string::npos);
+    writeAll(pty.master, "T=23.5\r\n");
+    std::string log = todaysLog(logs);
+    for (int i = 0; i < 500 && readFile(log).size() < 39; ++i) usleep(10000);
+    std::string got = readFile(log);  // "YYYY-MM-DDThh:mm:ss.mmm+hh:mm T=23.5\r\r\n"
+    EXPECT_EQ(got.substr(10, 1) + got.substr(19, 1) + got.substr(26, 1) + got.substr(29),
+              "T.: T=23.5\r\r\n") << got;
+    k.type("@exit\n");
+    EXPECT_EQ(waitExit(run.pid, 5000), 0);
+    EXPECT_EQ(filesIn(run.dir), "");  // nothing in the current directory
+    closePty(pty);
 }
 
 TEST(Program, TwoKestrodesInOneDirectoryKeepTwoLogs) {

@@ -29,6 +29,7 @@ struct Options {
     bool list;
     int plainCount;      // arguments that are no option
     const char *device;  // the plain argument when there is exactly one
+    const char *logDir;  // --log-dir, or nullptr
     char bad[96];        // the "> " line about a bad option
 };
 extern Options gOptions;
