@@ -49,6 +49,7 @@ struct Options {
     std::string name = "terminal";
     double mib = 8;
     bool checkLog = false;
+    int stamp = 0;  // bytes of time stamp in front of each logged line
     bool fileConsole = false;
     std::string allocLib;  // LD_PRELOAD allocation counter
     std::vector<std::string> env;
@@ -64,6 +65,7 @@ static Options parse(int argc, char **argv) {
         if (a == "--name") o.name = v, ++i;
         else if (a == "--mib") o.mib = atof(v), ++i;
         else if (a == "--check-log") o.checkLog = true;
+        else if (a == "--stamped-log") o.checkLog = true, o.stamp = 30;
         else if (a == "--file-console") o.fileConsole = true;
         else if (a == "--alloc") o.allocLib = v, ++i;
         else if (a == "--env") o.env.push_back(v), ++i;
@@ -170,11 +172,23 @@ static std::string findLog(const std::string &dir) {
     return name;
 }
 
-static bool logMatches(const std::string &dir, const std::string &feedData) {
+// The log without the stamp in front of each line.
+static std::string unstamped(const std::string &log, size_t stamp) {
+    std::string bare;
+    bare.reserve(log.size());
+    for (size_t start = 0, lf; start < log.size(); start = lf + 1) {
+        lf = log.find('\n', start);
+        if (lf == std::string::npos) lf = log.size() - 1;
+        if (lf + 1 - start > stamp) bare.append(log, start + stamp, lf + 1 - start - stamp);
+    }
+    return bare;
+}
+
+static bool logMatches(const std::string &dir, const std::string &feedData, int stamp) {
     std::string name = findLog(dir);
     if (name.empty()) return false;
     std::string want = expectedLog(feedData);
-    std::string log = readFileFrom(dir + "/" + name, 0);
+    std::string log = unstamped(readFileFrom(dir + "/" + name, 0), stamp);
     return log.size() >= want.size() &&
            log.compare(log.size() - want.size(), want.size(), want) == 0;
 }
@@ -208,7 +222,7 @@ int main(int argc, char **argv) {
     bool same = ok && con.text(start) == data;
     close(port.master);  // hang-up: the terminal under test ends
     Usage u = finishChild(child.pid, 5000);
-    bool logOk = !o.checkLog || (same && logMatches(dir, data));
+    bool logOk = !o.checkLog || (same && logMatches(dir, data, o.stamp));
     std::string allocs = readFileFrom(dir + "/alloc.out", 0);
     if (!allocs.empty() && allocs.back() == '\n') allocs.pop_back();
     printf("%s mib=%.3f user=%.4f sys=%.4f wall=%.4f rss=%ld status=%d shown=%d logged=%d%s%s\n",

@@ -9,6 +9,7 @@
 #include "clocklog/clocklog.h"
 #include "support.h"
 #include "terminal/terminal.h"
+#include "transfer/transfer.h"
 
 namespace {
 time_t fakeNow = 1796530696;  // 2026-12-06 04:18:16 UTC
@@ -189,4 +190,114 @@ TEST(Clock, CommandsReportAndToggle) {
               "# printing each line without the timestamp\r\n\n");
     EXPECT_EQ(readQuiet(pty.master, 50), "settime 1796530696\r\n");
     closePty(pty);
+}
+
+namespace {
+long fakeNanos = 506000000;
+int fakeClockSpec(clockid_t, timespec *ts) {
+    ts->tv_sec = fakeNow;
+    ts->tv_nsec = fakeNanos;
+    return 0;
+}
+
+// Instrument bytes through the console path, which stamps and logs them.
+std::string feedLine(const std::string &bytes) {
+    captureStart();
+    handleTermBytes(bytes.data(), (int)bytes.size());
+    return captureStop();
+}
+
+struct LogOptions {
+    LogOptions(bool time, bool daily) {
+        useFakeClock();
+        gClockSpec = fakeClockSpec;
+        gbLogTime = time;
+        gbLogDaily = daily;
+        gbFirstChar = true;
+        gSyncTime = fakeNow;  // no time lines to the instrument
+    }
+    ~LogOptions() {
+        gbLogTime = gbLogDaily = false;
+        gClockSpec = clock_gettime;
+    }
+};
+}  // namespace
+
+TEST(LogFile, StampedLinesCarryTheirArrivalTimeAndOffset) {
+    LogOptions opt(true, false);
+    Pty pty = openPty();
+    gTermFD = pty.slave;
+    enterTempDir();
+    setenv("TZ", "CET-1", 1);
+    tzset();
+    captureStart();
+    startLog();
+    captureStop();
+    feedLine("T=23.");  // the stamp is the first byte's time, not the line end's
+    fakeNow += 5;
+    feedLine("5\r\n");
+    std::string nul("a\0b", 3), longest(252, 'x');
+    feedLine(nul + "\n" + longest + "\n");
+    setenv("TZ", "<-0330>3:30", 1);
+    tzset();
+    fakeNanos = 7000000;
+    feedLine("west\n");
+    stopLog();
+    EXPECT_EQ(readFile("kestrode-20261206.log"),
+              "2026-12-06T05:18:16.506+01:00 T=23.5\r\r\n"
+              "2026-12-06T05:18:21.506+01:00 " + nul + "\r\n"
+              "2026-12-06T05:18:21.506+01:00 " + longest + "\r\n"
+              "2026-12-06T00:48:21.007-03:30 west\r\n");
+    fakeNanos = 506000000;
+    leaveTempDir();
+    closePty(pty);
+}
+
+TEST(LogFile, DailyLogMovesAtMidnightBetweenLines) {
+    LogOptions opt(false, true);
+    Pty pty = openPty();
+    gTermFD = pty.slave;
+    std::string dir = enterTempDir();
+    fakeNow = 1796601599;  // 2026-12-06 23:59:59 UTC
+    mkdir("kestrode-20261207.log", 0755);  // the new day's name is taken
+    captureStart();
+    startLog();
+    captureStop();
+    feedLine("before midnight, ");
+    fakeNow += 2;
+    EXPECT_EQ(feedLine("ended after\n"), "ended after\n");  // no move inside a line
+    std::string shown = feedLine("next day\n");
+    EXPECT_EQ(shown, "next day\nLocal logging file : " + dir + "\\kestrode-20261207(1).log\r\n");
+    fakeNow -= 7200;  // a clock stepped back stays in the newer file
+    feedLine("stepped back\n");
+    EXPECT_EQ(readFile("kestrode-20261206.log"), "before midnight, ended after\r\n");
+    EXPECT_EQ(readFile("kestrode-20261207(1).log"), "next day\r\nstepped back\r\n");
+
+    DownloadTarget t;
+    EXPECT_EQ(openTarget("kestrode-20261207(1).log", t), TargetResult::IsLog);
+    stopLog();
+    fakeNow = 1796530696;
+    leaveTempDir();
+    closePty(pty);
+}
+
+TEST(LogFile, LogDirectoryIsChosenOrRefused) {
+    useFakeClock();
+    std::string dir = enterTempDir();
+    mkdir("logs", 0755);
+    writeFile("plain", "x");
+    captureStart();
+    EXPECT_TRUE(setLogDir("logs"));
+    startLog();
+    makeLog("there", 5);
+    stopLog();
+    EXPECT_EQ(captureStop(), "Local logging file : " + dir + "/logs\\kestrode-20261206.log\r\n");
+    EXPECT_EQ(readFile("logs/kestrode-20261206.log"), "there\r\n");
+    EXPECT_EQ(filesIn("."), "logs plain ");
+    close(gLogDirFD);
+    gLogDirFD = AT_FDCWD;
+    EXPECT_FALSE(setLogDir("plain"));
+    EXPECT_FALSE(setLogDir("missing"));
+    EXPECT_EQ(gLogDirFD, AT_FDCWD);
+    leaveTempDir();
 }

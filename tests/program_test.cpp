@@ -538,7 +538,9 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
 }
 
 TEST(Program, OptionsTheUsualWay) {
-    const std::string usage = "usage: kestrode [-l|--list] [-h|--help] [-V|--version] [--] [DEVICE]\n";
+    const std::string usage =
+        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+        "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
     for (auto args : {std::initializer_list<const char *>{"-b", "9600", "/dev/ttyUSB0"},
                       {"--baud=9600", "/dev/ttyUSB0"}, {"/dev/ttyUSB0", "-lx"}}) {
@@ -561,8 +563,35 @@ TEST(Program, OptionsTheUsualWay) {
     r = start({"--help"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     std::string help = readQuiet(r.out, 50);
-    for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  "})
+    for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
+                               "--log-daily", "--log-dir DIR"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
+    r = start({"--log-dir"}, -1);
+    EXPECT_EQ(waitExit(r.pid, 5000), 255);
+    EXPECT_EQ(readQuiet(r.err, 50), "> option needs a value: --log-dir\n" + usage);
+}
+
+TEST(Program, LogOptionsPlaceTheLogInTimeAndSpace) {
+    Pty pty = openPty();
+    Keyboard k;
+    Child r = start({"--log-time", "--log-daily", "--log-dir", "logs", pty.name}, k.in[0]);
+    EXPECT_EQ(waitExit(r.pid, 5000), 255);  // no such directory: nothing opened
+    EXPECT_EQ(readQuiet(r.err, 50), "> log directory logs cannot be used (No such file or directory)\n");
+    EXPECT_EQ(filesIn(r.dir), "");
+    std::string logs = r.dir + "/logs";
+    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+    Child run = start({"--log-time", "--log-dir", logs.c_str(), pty.name}, k.in[0]);
+    EXPECT_NE(readUntil(run.out, logs + "\\kestrode-", 5000).find(logs), std::string::npos);
+    writeAll(pty.master, "T=23.5\r\n");
+    std::string log = todaysLog(logs);
+    for (int i = 0; i < 500 && readFile(log).size() < 39; ++i) usleep(10000);
+    std::string got = readFile(log);  // "YYYY-MM-DDThh:mm:ss.mmm+hh:mm T=23.5\r\r\n"
+    EXPECT_EQ(got.substr(10, 1) + got.substr(19, 1) + got.substr(26, 1) + got.substr(29),
+              "T.: T=23.5\r\r\n") << got;
+    k.type("@exit\n");
+    EXPECT_EQ(waitExit(run.pid, 5000), 0);
+    EXPECT_EQ(filesIn(run.dir), "");  // nothing in the current directory
+    closePty(pty);
 }
 
 TEST(Program, TwoKestrodesInOneDirectoryKeepTwoLogs) {
@@ -835,5 +864,67 @@ TEST(Program, NoticeForALineThatStaysHalfShownTakesAFreshLine) {
     EXPECT_EQ(readUntil(r.out, "\n", 5000), "ls\r\n");
     close(pty.master);
     waitExit(r.pid, 5000);
+    closePty(pty);
+}
+
+namespace {
+// The keyboard as a user's console: kestrode leads a session on it, so ^C
+// typed there is a SIGINT from the terminal.
+void ownConsole() {
+    setsid();
+    ioctl(0, TIOCSCTTY, 0);
+}
+
+Child startOnConsole(Pty &pty, Pty &keys) {
+    termios t;
+    tcgetattr(keys.slave, &t);
+    t.c_lflag |= ICANON | ISIG;
+    t.c_cc[VINTR] = 3;
+    tcsetattr(keys.slave, TCSANOW, &t);
+    Child r = start({pty.name}, keys.slave, false, ownConsole);
+    readUntil(r.out, "Local logging file", 5000);
+    return r;
+}
+
+bool seen(int fd, const std::string &text) {
+    return readUntil(fd, text, 5000).find(text) != std::string::npos;
+}
+}  // namespace
+
+TEST(Program, InterruptOnTheConsoleStopsOnlyTheTransfer) {
+    Pty pty = openPty(), keys = openPty();
+    Child r = startOnConsole(pty, keys);
+    writeAll(pty.master, "@DOWNLOAD,got.bin,300\r\n");
+    EXPECT_TRUE(seen(pty.master, "@ACK\r"));
+    writeAll(pty.master, "@DAT14aGVsbG8=\r\n");  // "hello"
+    EXPECT_TRUE(seen(pty.master, "@ACK\r"));
+    writeAll(keys.master, "\x03");
+    EXPECT_TRUE(seen(pty.master, "@FIN\r"));
+    EXPECT_TRUE(seen(r.out, "> download interrupted by a signal"));
+    EXPECT_EQ(waitForFile(r.dir + "/got.bin", "hello", 5000), "hello");
+
+    writeFile(r.dir + "/up.bin", "hello");
+    writeAll(keys.master, "@upload up.bin\n");
+    EXPECT_TRUE(seen(pty.master, "#UPLOAD up.bin 5\r\n"));
+    writeAll(pty.master, "@ACK\r\n");
+    EXPECT_TRUE(seen(pty.master, "@DAT"));
+    writeAll(keys.master, "\x03");
+    EXPECT_TRUE(seen(pty.master, "@FIN\r"));
+    EXPECT_TRUE(seen(r.out, "> upload interrupted by a signal"));
+    writeAll(pty.master, "T=1\r\n");  // the session goes on
+    EXPECT_TRUE(seen(r.out, "T=1\r\n"));
+    writeAll(keys.master, "@exit\n");
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    closePty(pty);
+
+    // ^C at the prompt ends kestrode, as it always did.
+    pty = openPty();
+    Pty keys2 = openPty();
+    r = startOnConsole(pty, keys2);
+    writeAll(keys2.master, "\x03");
+    int status = waitStatus(r.pid, 5000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    closePty(keys2);
+    closePty(keys);
     closePty(pty);
 }

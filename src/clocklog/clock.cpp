@@ -7,6 +7,7 @@
 time_t gSyncTime = 0;
 bool gbShowTime = false;
 time_t (*gClock)(time_t *) = time;
+int (*gClockSpec)(clockid_t, timespec *) = clock_gettime;
 
 bool setTime() {
     char msg[128];

@@ -10,11 +10,29 @@ void makeLog(const char *text, int len);  // len bytes, NULs included
 void stopLog();
 void flushLog();
 
+// Log options, all off by default: bare lines in the current directory.
+extern bool gbLogTime;   // each line begins with the time its first byte came
+extern bool gbLogDaily;  // a new file for each local date
+extern int gLogDirFD;    // where the log goes; AT_FDCWD unless chosen
+bool setLogDir(const char *dir);  // false, with a "> " line, when unusable
+void markLineStart();             // an instrument line's first byte came now
+
+// Inside the log
+constexpr int LOG_STAMP_SIZE = 30;  // "2026-12-07T17:55:28.506+01:00 "
+extern int gLogDay;                 // local date of the open log, as YYYYMMDD
+int localDay(time_t when);
+FILE *openLogFor(time_t when);  // opened and announced, or nullptr (announced too)
+const char *logDirName();
+time_t lineStartTime();
+int formatLogStamp(char *out);
+void moveLogIfNewDay();
+
 // Clock
 constexpr time_t SYNC_INTERVAL = 3600;
 extern time_t gSyncTime;
 extern bool gbShowTime;
 extern time_t (*gClock)(time_t *);  // seam for tests; ::time by default
+extern int (*gClockSpec)(clockid_t, timespec *);  // the same, to the nanosecond
 
 bool setTime();
 int cmdSetTime(const char *line);

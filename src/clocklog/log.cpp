@@ -11,19 +11,25 @@
 #include "terminal/link.h"
 
 FILE *gpLogFile = nullptr;
+int gLogDay = 0;
 static int openError = 0;  // why the last name could not be opened
+
+int localDay(time_t t) {
+    struct tm tmv;
+    localtime_r(&t, &tmv);
+    return (tmv.tm_year + 1900) * 10000 + (tmv.tm_mon + 1) * 100 + tmv.tm_mday;
+}
 
 // Only a regular file is a log: a FIFO of that name would block start-up
 // (O_NONBLOCK makes it fail or show itself instead), a device or socket
 // would swallow the lines. One that another kestrode writes (it holds the
 // lock) is passed over, so two instruments never share a log.
-static FILE *openRegular(const char *name) {
-    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+static FILE *openRegular(const char *name, struct stat &st) {
+    int fd = openat(gLogDirFD, name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         openError = errno;
         return nullptr;
     }
-    struct stat st;
     FILE *f = nullptr;
     openError = EBUSY;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
@@ -35,17 +41,15 @@ static FILE *openRegular(const char *name) {
         return nullptr;
     }
     fcntl(fd, F_SETFL, O_APPEND);
-    gLogDev = st.st_dev;
-    gLogIno = st.st_ino;
     return f;
 }
 
-static FILE *openFirstFree(const char *stem, char *name, size_t nameSize) {
+static FILE *openFirstFree(const char *stem, char *name, size_t nameSize, struct stat &st) {
     snprintf(name, nameSize, "%s.log", stem);
-    FILE *f = openRegular(name);
+    FILE *f = openRegular(name, st);
     for (int i = 1; !f && i <= 99; ++i) {
         snprintf(name, nameSize, "%s(%d).log", stem, i);
-        f = openRegular(name);
+        f = openRegular(name, st);
     }
     return f;
 }
@@ -57,24 +61,26 @@ static void reportNoLog(const char *dir) {
     printf("> no log file can be opened in %s: %s\n", dir, why);
 }
 
-void startLog() {
-    time_t now = gClock(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
+FILE *openLogFor(time_t when) {
+    gLogDay = localDay(when);
     char stem[64];
-    snprintf(stem, sizeof stem, "kestrode-%04d%02d%02d", tmv.tm_year + 1900,
-             tmv.tm_mon + 1, tmv.tm_mday);
+    snprintf(stem, sizeof stem, "kestrode-%08d", gLogDay);
     char name[128];
-    gpLogFile = openFirstFree(stem, name, sizeof name);
-    char cwd[256];
-    if (!getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
-    if (!gpLogFile) {
+    struct stat st;
+    FILE *f = openFirstFree(stem, name, sizeof name, st);
+    const char *dir = logDirName();
+    if (!f) {
         printf("creating log file %s failed\r\n", name);
-        reportNoLog(cwd[0] ? cwd : ".");
-        return;
+        reportNoLog(dir[0] ? dir : ".");
+        return nullptr;
     }
-    printf("Local logging file : %s\\%s\r\n", cwd, name);
+    gLogDev = st.st_dev;
+    gLogIno = st.st_ino;
+    printf("Local logging file : %s\\%s\r\n", dir, name);
+    return f;
 }
+
+void startLog() { gpLogFile = openLogFor(gClock(nullptr)); }
 
 void stopLog() {
     if (!gpLogFile) return;

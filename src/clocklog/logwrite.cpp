@@ -20,9 +20,12 @@ static long notLogged = 0;  // lines lost since writing started failing
 static bool failing = false;
 
 void makeLog(const char *text, int len) {
+    if (gbLogDaily) moveLogIfNewDay();
     if (!gpLogFile) return;
-    if (pendingLen + len + 2 > LOG_BUFFER) flushLog();
-    if (len + 2 > LOG_BUFFER) len = LOG_BUFFER - 2;
+    int stamp = gbLogTime ? LOG_STAMP_SIZE : 0;
+    if (pendingLen + stamp + len + 2 > LOG_BUFFER) flushLog();
+    if (stamp + len + 2 > LOG_BUFFER) len = LOG_BUFFER - stamp - 2;
+    if (stamp) pendingLen += formatLogStamp(pending + pendingLen);
     memcpy(pending + pendingLen, text, len);
     memcpy(pending + pendingLen + len, "\r\n", 2);
     pendingLen += len + 2;

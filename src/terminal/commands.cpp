@@ -25,6 +25,7 @@ void runCommand(char *line) {
     for (const CommandEntry *c = cmdlist; c->name; ++c) {
         if (strncmp(line, c->name, strlen(c->name)) != 0) continue;
         if (c->handler(line) < 0) printf("> command error (%s)\n", line);
+        spendTransferInterrupt();  // only transfers wait inside a command
         return;
     }
     printf("> invalid command (%s)\n", line);

@@ -6,20 +6,31 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clocklog/clocklog.h"
 #include "terminal/terminal.h"
 
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {"list", no_argument, nullptr, 'l'},
+    {"log-time", no_argument, nullptr, LOG_TIME},
+    {"log-daily", no_argument, nullptr, LOG_DAILY},
+    {"log-dir", required_argument, nullptr, LOG_DIR},
     {nullptr, 0, nullptr, 0},
 };
 
-static const char USAGE_LINE[] = "usage: kestrode [-l|--list] [-h|--help] [-V|--version] [--] [DEVICE]\n";
+static const char USAGE_LINE[] =
+    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+    "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
+    "  --log-time     begin every logged line with its local date and time\n"
+    "                 (2026-12-07T17:55:28.506+01:00)\n"
+    "  --log-daily    a new log file for each local date\n"
+    "  --log-dir DIR  write the log in DIR instead of the current directory\n"
     "  -l, --list     list the serial ports of this host and exit\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
@@ -30,6 +41,9 @@ static bool takeOption(int c) {
     case 'h': gOptions.help = true; return true;
     case 'V': gOptions.version = true; return true;
     case 'l': gOptions.list = true; return true;
+    case LOG_TIME: gbLogTime = true; return true;
+    case LOG_DAILY: gbLogDaily = true; return true;
+    case LOG_DIR: gOptions.logDir = optarg; return true;
     default: return false;
     }
 }
@@ -37,7 +51,7 @@ static bool takeOption(int c) {
 // The option as typed: "--name" (without any "=value") or "-x".
 static void noteBad(const char *what, const char *arg, int shortOpt) {
     char name[48];
-    if (shortOpt)
+    if (shortOpt > 0 && shortOpt < LOG_TIME)  // a long-only option's code is no letter
         snprintf(name, sizeof name, "-%c", shortOpt);
     else
         snprintf(name, sizeof name, "%.*s", (int)strcspn(arg, "="), arg);
@@ -46,6 +60,7 @@ static void noteBad(const char *what, const char *arg, int shortOpt) {
 
 bool parseOptions(int argc, char **argv) {
     gOptions = Options{};
+    gbLogTime = gbLogDaily = false;
     opterr = 0;  // the messages are ours, on the "> " form
     optind = 1;
     int c;

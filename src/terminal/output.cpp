@@ -30,6 +30,7 @@ static void classify(const char *text, int len) {
     if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
         flushOutput();  // the receiver waits for input
         receiveDownload(text);
+        spendTransferInterrupt();
     }
     else if (strncmp(text, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0)
         setTime();
@@ -58,6 +59,7 @@ static void echo(unsigned char c) {
 }
 
 static void handleByte(unsigned char c) {
+    if (pos == 0) markLineStart();
     if (gbFirstChar) {
         gbFirstChar = false;
         printTime();

@@ -21,7 +21,7 @@ static const char COMMANDS_HEAD[] =
 static const char USAGE_TAIL[] =
     "\n"
     "Instrument lines are appended to kestrode-YYYYMMDD.log in the current\n"
-    "directory.\n"
+    "directory (or DIR), named after the day kestrode started (or each day's).\n"
     "Exit status: 0 after a normal end, 255 when start-up fails.\n";
 
 static void printHelp() {
@@ -99,6 +99,7 @@ int kestrodeMain(int argc, char **argv) {
         else printf("kestrode %s\n", KESTRODE_VERSION);
         return 0;
     }
+    if (gOptions.logDir && !setLogDir(gOptions.logDir)) return -1;  // before any port is touched
     const char *dev = chooseDevice();
     if (!dev) {
         printf("> missing device name \n");

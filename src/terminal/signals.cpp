@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -73,6 +74,12 @@ void flushConsole() {
     clearerr(stdout);
     pollfd p{1, 0, 0};
     if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) && !gSignal) gSignal = SIGPIPE;
+}
+
+// ^C typed on the user's terminal stops the transfer it came in, not the
+// session. Elsewhere (a script, a service) SIGINT still ends the program.
+void spendTransferInterrupt() {
+    if (gSignal == SIGINT && isatty(0)) gSignal = 0;
 }
 
 void endBySignal() {

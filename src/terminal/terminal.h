@@ -29,6 +29,7 @@ struct Options {
     bool list;
     int plainCount;      // arguments that are no option
     const char *device;  // the plain argument when there is exactly one
+    const char *logDir;  // --log-dir, or nullptr
     char bad[96];        // the "> " line about a bad option
 };
 extern Options gOptions;
@@ -86,6 +87,7 @@ int cmdExit(const char *line);
 // Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly (link.h)
 void installSignals();
 void endBySignal();  // after shutdown: ends the process by the signal that came
+void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only it
 
 // Whole program
 void runLoop();

@@ -17,7 +17,12 @@ volatile int gSignalled = 0;
 static pid_t gChild = -1;
 static double gLastWatch = 0;
 
-static void onSignal(int sig) { gSignalled = sig; }
+// ^C on the terminal reaches the program run here too, which decides what
+// it means (it may only stop a transfer); the simulator ends with it.
+static void onSignal(int sig) {
+    if (sig == SIGINT && gChild > 0) return;
+    gSignalled = sig;
+}
 
 void signalsInstall() {
     struct sigaction sa{};
