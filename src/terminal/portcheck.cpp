@@ -10,22 +10,8 @@
 
 #include "terminal/terminal.h"
 
-static dev_t ownTerminals[4];  // standard input, output, error, controlling terminal
+static dev_t ownTerminals[3];  // standard input, output and error
 static int ownCount = 0;
-
-// The controlling terminal's device number, from /proc/self/stat (0: none).
-static dev_t controllingTerminal() {
-    char text[1024] = {};
-    FILE *f = fopen("/proc/self/stat", "re");
-    if (!f) return 0;
-    size_t n = fread(text, 1, sizeof text - 1, f);
-    fclose(f);
-    text[n] = '\0';
-    const char *p = strrchr(text, ')');
-    unsigned long ttyNr = 0;
-    if (!p || sscanf(p + 1, " %*c %*d %*d %*d %lu", &ttyNr) != 1) return 0;
-    return makedev((ttyNr >> 8) & 0xfff, (ttyNr & 0xff) | ((ttyNr >> 12) & 0xfff00));
-}
 
 void noteOwnTerminals() {
     ownCount = 0;
@@ -34,7 +20,6 @@ void noteOwnTerminals() {
         if (isatty(fd) && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
             ownTerminals[ownCount++] = st.st_rdev;
     }
-    if (dev_t ctty = controllingTerminal()) ownTerminals[ownCount++] = ctty;
 }
 
 static bool isOwnTerminal(dev_t rdev) {
@@ -63,7 +48,8 @@ bool isSerialPort(int fd, const char *path) {
                 fileKind(st.st_mode));
         return false;
     }
-    if (isOwnTerminal(st.st_rdev)) {
+    // Only the controlling terminal itself answers with its session.
+    if (isOwnTerminal(st.st_rdev) || tcgetsid(fd) >= 0) {
         fprintf(stderr, "> %s is the terminal kestrode runs in, not a serial port, not opened\n",
                 path);
         return false;
