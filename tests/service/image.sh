@@ -9,12 +9,13 @@
 # The arm64 maintainer scripts run under qemu-aarch64 registered in a
 # binfmt_misc of a private user namespace: nothing is registered on the host.
 set -euo pipefail
+exec 3>&1 1>&2  # the tools' chatter to stderr; only the folder to stdout
 cache=$1
 packages=systemd,systemd-sysv,udev,kmod,linux-image-arm64,initramfs-tools
 sources=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null || true)
 key=$( { cat "$0"; echo "$packages"; echo "$sources"; } | sha256sum | cut -c1-16)
 out=$cache/$key
-if [ -f "$out/done" ]; then echo "$out"; exit 0; fi
+if [ -f "$out/done" ]; then echo "$out" >&3; exit 0; fi
 [ "$(id -u)" = 0 ] || { echo "image: needs root (a user namespace mapping 0-65535)" >&2; exit 1; }
 mkdir -p "$cache"
 # The previous keys' images are outdated; one image is kept.
@@ -22,7 +23,7 @@ find "$cache" -mindepth 1 -maxdepth 1 ! -name "$key" -exec rm -rf {} +
 work=$out.tmp
 rm -rf "$out" "$work"
 mkdir -p "$work"
-echo "image: building $out (mmdebstrap, several minutes)" >&2
+echo "image: building $out (mmdebstrap, several minutes)"
 
 # deb822 sources of the host, one "deb URI SUITE COMPONENTS" line each.
 mirrors() {
@@ -88,4 +89,4 @@ mkfs.ext4 -q -L guest -d "$work/tree" "$work/root.img" 1536M
 rm -rf "$work/tree" "$work/sources.list" "$work/usr" "$work/inside.sh" "$work/go"
 touch "$work/done"
 mv "$work" "$out"
-echo "$out"
+echo "$out" >&3

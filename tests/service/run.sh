@@ -189,10 +189,9 @@ transfers() {
     local kept sent
     kept=$(val kept)
     sent=$(grep -ao 'big.bin ended by the host after [0-9]*' "$RUN/uart.sent" | grep -o '[0-9]*$' || true)
-    check stop "mid-download: @FIN after $sent bytes, $kept kept, $(val temp) temporary files," \
+    check stop "@FIN after $sent bytes, $kept kept; temporary files $(val temp), last log byte $(val lastbyte), Result=$(val result)" \
         test "$(val result)" = success -a "$(val prefix)" = same -a "$(val temp)" = 0 \
         -a "$(val lastbyte)" = 0a -a -n "$sent" -a "$sent" = "$kept"
-    echo "           log ending with a whole line, Result=$(val result)"
 }
 
 unplug() {
