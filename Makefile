@@ -5,6 +5,9 @@
 #   make test-aarch64    cross build in build-aarch64, tests under qemu-aarch64
 #   make test-aarch64-system  the arm64 package on an AArch64 kernel under
 #                        qemu-system-aarch64, the instrument on a real UART driver
+#   make test-service    the arm64 package in a Debian arm64 guest with systemd
+#                        as PID 1: kestrode@.service with a UART and a USB
+#                        adapter pulled and plugged back, and a reboot (root)
 #   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
 #   make check-package   lintian on all of them, failing on any error or warning
 #   make check-install   installs the amd64 packages, one session, purges them (root)
@@ -25,6 +28,10 @@ DIST ?= dist
 DEB_ARCHS ?= amd64 arm64
 SYSTEM_BUILD ?= build-system
 SYSTEM_SECONDS ?= 230
+SERVICE_BUILD ?= build-service
+SERVICE_SECONDS ?= 720
+# The guest's image, kept between runs (tests/service/image.sh).
+SERVICE_CACHE ?= /var/cache/kestrode-test-service
 # The arm64 package the system test boots with; made by `make package` when
 # there is none yet.
 ARM64_DEB ?= $(firstword $(wildcard $(DIST)/kestrode_*_arm64.deb))
@@ -33,7 +40,8 @@ ARM64_DEB ?= $(firstword $(wildcard $(DIST)/kestrode_*_arm64.deb))
 configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
-	package check-package check-install check-man bench test-aarch64-system
+	package check-package check-install check-man bench test-aarch64-system \
+	test-service
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -87,6 +95,16 @@ test-aarch64-system: all
 	echo "== test-aarch64-system with $$deb"; \
 	timeout -k 10 $(SYSTEM_SECONDS) tests/system/run.sh "$$deb" $(BUILD)/kestrode-sim $(SYSTEM_BUILD); \
 	rc=$$?; echo "== test-aarch64-system: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
+	exit $$rc
+
+test-service: all
+	@start=$$(date +%s.%N); deb='$(ARM64_DEB)'; \
+	if [ -z "$$deb" ]; then $(MAKE) --no-print-directory package DEB_ARCHS=arm64 && \
+	  deb=$$(ls $(DIST)/kestrode_*_arm64.deb 2>/dev/null | head -n 1); fi; \
+	echo "== test-service with $$deb"; \
+	timeout -k 10 $(SERVICE_SECONDS) tests/service/run.sh "$$deb" $(BUILD)/kestrode-sim \
+	  $(SERVICE_BUILD) $(SERVICE_CACHE); \
+	rc=$$?; echo "== test-service: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
 	exit $$rc
 
 package:

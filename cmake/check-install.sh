@@ -37,9 +37,16 @@ until_true() {
 }
 
 echo "== install"
+# An instance enabled by an earlier version, the way it was then.
+old=/etc/systemd/system/multi-user.target.wants/kestrode@ttyS9.service
+mkdir -p "${old%/*}"
+ln -sf /lib/systemd/system/kestrode@.service "$old"
 dpkg -i "$dist/kestrode_${version}_$arch.deb" "$dist/kestrode-sim_${version}_$arch.deb"
 dpkg -L kestrode kestrode-sim | sort -u >"$tmp/files"
 man -w kestrode kestrode-sim || fail "man pages not found"
+
+[ ! -L "$old" ] && [ -L /etc/systemd/system/dev-ttyS9.device.wants/kestrode@ttyS9.service ] ||
+    fail "the instance enabled the old way was not moved to its device"
 
 echo "== $unit"
 out=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $out"
@@ -76,7 +83,8 @@ while IFS= read -r f; do
     [ -d "$f" ] && continue  # shared directories such as /usr/bin
     [ -e "$f" ] || [ -L "$f" ] && left="$left $f"
 done <"$tmp/files"
-for f in /var/log/kestrode /var/log/private/kestrode /etc/systemd/system/*.wants/kestrode@*; do
+for f in /var/log/kestrode /var/log/private/kestrode /etc/systemd/system/*.wants/kestrode@* \
+    /etc/systemd/system/dev-ttyS[09].device.wants; do
     [ -e "$f" ] || [ -L "$f" ] && left="$left $f"
 done
 [ -z "$left" ] || fail "left after purge:$left"

@@ -21,8 +21,9 @@ for deb in $debs; do
     dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print "   " $NF }'
 done
 rc=0
+# Overridden hints (debian/*.lintian-overrides) are counted, not shown: shown, they fail the run.
 # shellcheck disable=SC2086
-out=$(lintian --fail-on error,warning --display-info --show-overrides $debs 2>&1) || rc=$?
+out=$(lintian --fail-on error,warning --display-info $debs 2>&1) || rc=$?
 printf '%s\n' "$out" | grep -v '^running with root privileges' || true
 [ $rc -eq 0 ] || { echo "lintian: errors or warnings above (status $rc)"; exit 1; }
 echo "lintian: no errors or warnings in$debs"

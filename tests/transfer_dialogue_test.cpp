@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <termios.h>
@@ -218,6 +219,39 @@ protected:
         return s;
     }
 };
+
+// Where a received file may land, on both ways of resolving its folder: the
+// kernel's openat2, and the component walk used where a seccomp filter (as
+// systemd's DynamicUser brings) or an old kernel denies openat2.
+int gOpenat2Calls = 0;
+int deniedOpenat2(int, const char *, open_how *, size_t) {
+    ++gOpenat2Calls;
+    errno = ENOSYS;
+    return -1;
+}
+enum class Resolve { Openat2, Walk };
+class Confinement : public Transfer, public ::testing::WithParamInterface<Resolve> {
+protected:
+    void SetUp() override {
+        Transfer::SetUp();
+        gOpenat2Calls = 0;
+        if (GetParam() == Resolve::Walk) gOpenat2 = deniedOpenat2;
+        bool missing = syscall(SYS_openat2, -1, "", nullptr, 0) < 0 && errno == ENOSYS;
+        if (GetParam() == Resolve::Openat2 && missing) {
+            GTEST_SKIP() << "no openat2 here";
+        }
+    }
+    void TearDown() override {
+        if (GetParam() == Resolve::Walk) {
+            EXPECT_GT(gOpenat2Calls, 0) << "the walk never ran";
+        }
+        gOpenat2 = real;
+        Transfer::TearDown();
+    }
+    int (*real)(int, const char *, open_how *, size_t) = gOpenat2;
+};
+INSTANTIATE_TEST_SUITE_P(Resolve, Confinement, ::testing::Values(Resolve::Openat2, Resolve::Walk),
+                         [](const auto &p) { return p.param == Resolve::Walk ? "Walk" : "Openat2"; });
 
 const auto ackAll = [](int) { return std::string("@ACK\r\n"); };
 
@@ -462,7 +496,7 @@ TEST_F(Transfer, DownloadRequestNamesTheFirstWord) {
     EXPECT_EQ(moreFromHost(), "");
 }
 
-TEST_F(Transfer, DownloadReceivesTheAnnouncedFile) {
+TEST_P(Confinement, DownloadReceivesTheAnnouncedFile) {
     std::string data = randomBytes(300, 6);
     std::vector<std::string> replies;
     std::string shown = run([&] { receiveDownload("@DOWNLOAD,data.csv,300\r"); }, [&] {
@@ -505,7 +539,7 @@ TEST_F(Transfer, DownloadAsksForAResendOnChecksumMismatch) {
     EXPECT_EQ(shown, "> receiving a file\n\n> File transfer is successful\n");
 }
 
-TEST_F(Transfer, DownloadRefusesBadRequestsAndCreatesNothing) {
+TEST_P(Confinement, DownloadRefusesBadRequestsAndCreatesNothing) {
     // Names that would land outside the working directory, made unique so
     // that their absence afterwards means something.
     std::string absolute = dir + "/abs.csv";

@@ -45,11 +45,16 @@ static int walkWithoutLinks(int at, char *path) {
     return cur;
 }
 
+static int kernelOpenat2(int at, const char *path, open_how *how, size_t size) {
+    return (int)syscall(SYS_openat2, at, path, how, size);
+}
+int (*gOpenat2)(int, const char *, open_how *, size_t) = kernelOpenat2;
+
 static int openBeneath(int at, char *path) {
     open_how how{};
     how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    int fd = (int)syscall(SYS_openat2, at, path, &how, sizeof how);
+    int fd = gOpenat2(at, path, &how, sizeof how);
     if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
     return walkWithoutLinks(at, path);
 }

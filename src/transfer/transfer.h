@@ -44,6 +44,10 @@ struct DownloadTarget {
 enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, Failed };
 bool confinedName(const char *name);
 int openConfinedDir(const char *name, const char **base);
+// Seam for tests: the kernel's openat2 by default. Where it fails with ENOSYS
+// or EPERM (a seccomp filter, an old kernel) the component walk is used.
+struct open_how;
+extern int (*gOpenat2)(int at, const char *path, open_how *how, size_t size);
 TargetResult openTarget(const char *name, DownloadTarget &t);
 bool commitTarget(DownloadTarget &t);
 // Keeps what arrived of a failed download without replacing any file;
