@@ -73,13 +73,18 @@ static bool hungUp(int fd) {
 // The pseudo-terminal whose far end closed, 0 for none. Its number goes to
 // whichever program opens a terminal next: that one is not our peer.
 static dev_t gGonePty = 0;
+// Whether its node went away since: while it stays, its far end is still
+// open and the number still ours.
+static bool gGoneVanished = false;
 
 static bool isPtySlave(dev_t d) { return major(d) >= 136 && major(d) <= 143; }
 
 static void letGo() {
     struct stat st;
-    if (fstat(gMaster, &st) == 0 && S_ISCHR(st.st_mode) && isPtySlave(st.st_rdev))
+    if (fstat(gMaster, &st) == 0 && S_ISCHR(st.st_mode) && isPtySlave(st.st_rdev)) {
         gGonePty = st.st_rdev;
+        gGoneVanished = false;
+    }
     close(gMaster);
     gMaster = -1;
 }
@@ -87,8 +92,12 @@ static void letGo() {
 static bool comeBack() {
     const char *path = gOpt.attach.c_str();
     struct stat st;
-    if (stat(path, &st) != 0) return false;
-    if (S_ISCHR(st.st_mode) && gGonePty != 0 && st.st_rdev == gGonePty) return false;
+    if (stat(path, &st) != 0) {
+        gGoneVanished = gGonePty != 0;
+        return false;
+    }
+    if (S_ISCHR(st.st_mode) && gGonePty != 0 && st.st_rdev == gGonePty && gGoneVanished)
+        return false;
     gMaster = openLine(path, true);
     if (gMaster >= 0 && hungUp(gMaster)) letGo();
     return gMaster >= 0;
