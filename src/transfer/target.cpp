@@ -31,7 +31,8 @@ static bool inLogDir(int dir) {
 static int lockAsLog(int dir, const char *base) {
     int fd = openat(dir, base, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return fd;  // no locks there: as the log
+    // Where the file system has no locks, logs go without them (log.cpp).
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return fd;
     close(fd);
     errno = EBUSY;
     return -1;
