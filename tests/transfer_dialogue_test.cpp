@@ -801,11 +801,13 @@ TEST_F(Transfer, DownloadNeverReplacesALog) {
     int held = open("other/kestrode-20261206.log", O_WRONLY | O_CLOEXEC), another = -1;
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     std::string data = randomBytes(300, 40);
-    for (auto [name, refused] : std::initializer_list<std::pair<std::string, bool>>{
+    for (const auto &c : std::initializer_list<std::pair<std::string, bool>>{
              {"logs/kestrode-20261201.log", true}, {"logs/kestrode-20261206(2).log", true},
              {"other/kestrode-20261206.log", true}, {"kestrode-20261201.log", false},
              {"logs/kestrode-2026.log", false}, {"logs/kestrode-20261206(x).log", false},
              {"other/kestrode-20261207.log", false}}) {
+        const std::string &name = c.first;
+        bool refused = c.second;
         SCOPED_TRACE(name);
         std::string before = readFile(name);
         std::vector<std::string> replies;
