@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -9,6 +11,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "support.h"
 #include "terminal/terminal.h"
@@ -49,6 +53,21 @@ TEST(SerialPort, MissingDeviceIsReported) {
     EXPECT_EQ(gTermFD, -1);
 }
 
+namespace {
+// What `f` writes on standard error.
+std::string stderrOf(const std::function<void()> &f) {
+    FILE *to = tmpfile();
+    int saved = dup(2);
+    dup2(fileno(to), 2);
+    f();
+    dup2(saved, 2);
+    close(saved);
+    std::string s = readFile("/proc/self/fd/" + std::to_string(fileno(to)));
+    fclose(to);
+    return s;
+}
+}  // namespace
+
 // Live, stale and own locks are tried through the program; here what only
 // the seam can show.
 TEST(SerialPort, LockFileOddCases) {
@@ -59,11 +78,77 @@ TEST(SerialPort, LockFileOddCases) {
     writeFile(lock, "");  // being written by its taker: held, holder unknown
     EXPECT_FALSE(takePortLockIn(dir.c_str(), pty.name));
     unlink(lock.c_str());
+    // Anyone may make the name: what is no regular file is refused at once,
+    // never opened (a FIFO would hang the start).
+    const char *at = lock.c_str();
+    for (auto [kind, make] : std::initializer_list<std::pair<const char *, std::function<void()>>>{
+             {"a FIFO", [&] { mkfifo(at, 0666); }},
+             {"a directory", [&] { mkdir(at, 0755); }},
+             {"a symbolic link", [&] { symlink("/etc/hostname", at); }}}) {
+        make();
+        alarm(10);
+        EXPECT_EQ(stderrOf([&] { EXPECT_FALSE(takePortLockIn(dir.c_str(), pty.name)); }),
+                  std::string("> serial port ") + pty.name + " not opened: " + lock + " is " +
+                      kind + ", not a lock file\n");
+        alarm(0);
+        remove(at);
+    }
     // Nowhere to write a lock is no reason to refuse; a file is locked never.
     EXPECT_TRUE(takePortLockIn((dir + "/none").c_str(), pty.name));
     EXPECT_STREQ(portLockFile(), "");
     EXPECT_TRUE(takePortLockIn(dir.c_str(), "/etc/hostname"));
     EXPECT_EQ(filesIn(dir), "");
+    closePty(pty);
+}
+
+// Another program's flock names its holder, and the name it chose, escaped.
+TEST(SerialPort, FlockHolderIsNamed) {
+    Pty pty = openPty();
+    ASSERT_EQ(flock(open(pty.name, O_RDWR | O_NOCTTY | O_CLOEXEC), LOCK_EX), 0);
+    prctl(PR_SET_NAME, "hold\x1b[2Jer");
+    std::string err = stderrOf([&] { EXPECT_EQ(openPort(pty.name), -1); });
+    prctl(PR_SET_NAME, "kestrode_tests");
+    EXPECT_EQ(err, std::string("> serial port ") + pty.name +
+                       " is in use by another program, not opened (process " +
+                       std::to_string(getpid()) + ", hold\\x1B[2Jer)\n");
+    closePty(pty);
+}
+
+// Of two that find one stale lock, the second finds the first's lock live;
+// a lock is removed at the end only while it is ours.
+TEST(SerialPort, StaleLockIsReplacedOnlyWhileItIsStale) {
+    std::string dir = enterTempDir();
+    leaveTempDir();
+    Pty pty = openPty();
+    std::string lock = dir + "/LCK.." + std::string(pty.name + 5).replace(3, 1, "_");
+    int gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string stale = std::to_string(gone) + "\n", init = "1\n";  // init lives
+    writeFile(lock, stale);
+    ASSERT_TRUE(takePortLockIn(dir.c_str(), pty.name));
+    EXPECT_EQ(std::stol(readFile(lock)), getpid());
+    EXPECT_EQ(filesIn(dir), lock.substr(dir.size() + 1) + " ");  // nothing private left
+    writeFile(lock, init);  // taken over meanwhile
+    releasePortLock();
+    EXPECT_EQ(readFile(lock), init);
+    // The other holds the stale file's flock until its own lock is in place.
+    writeFile(lock, stale);
+    int other = open(lock.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(other, LOCK_EX), 0);
+    bool taken = true;
+    std::string err = stderrOf([&] {
+        std::thread t([&] { taken = takePortLockIn(dir.c_str(), pty.name); });
+        usleep(100000);
+        writeFile(dir + "/theirs", init);
+        rename((dir + "/theirs").c_str(), lock.c_str());
+        close(other);
+        t.join();
+    });
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(readFile(lock), init);
+    EXPECT_NE(err.find(lock + " of process 1)"), std::string::npos) << err;
+    unlink(lock.c_str());
     closePty(pty);
 }
 
@@ -90,7 +175,7 @@ TEST(SerialPort, PortsAreListedWithTheirStableNames) {
     // A converter's port two levels below its USB device, an ACM port one.
     put("/sys/devices/usb1/1-1/manufacturer", "Acme\n");
     put("/sys/devices/usb1/1-1/product", "USB Serial\n");
-    put("/sys/devices/usb1/1-2/product", "Air Monitor CDC\n");
+    put("/sys/devices/usb1/1-2/product", "Air\x1b[2J Monitor\rCDC\x07\x7f\n");
     link("../../devices/usb1/1-1/1-1:1.0/ttyUSB0/tty", "/sys/class/tty/ttyUSB0");
     link("..", "/sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/tty/device");
     link("../../devices/usb1/1-2/1-2:1.0/tty", "/sys/class/tty/ttyACM0");
@@ -103,12 +188,17 @@ TEST(SerialPort, PortsAreListedWithTheirStableNames) {
     for (int i = 0; i < count; ++i)
         listed += std::string(ports[i].path) + "|" + ports[i].byId + "|" + ports[i].about + "\n";
     EXPECT_EQ(listed,
-              "/dev/ttyACM0||Air Monitor CDC\n"
+              "/dev/ttyACM0||Air\x1b[2J Monitor\rCDC\x07\x7f\n"
               "/dev/ttyAMA0||\n"
               "/dev/ttyS0||\n"
               "/dev/ttyS10||\n"
               "/dev/ttyUSB0|/dev/serial/by-id/usb-Acme_USB_Serial_A50285BI-if00-port0|"
               "Acme USB Serial\n");
+    // Shown escaped: an adapter may put terminal controls in its strings.
+    captureStart();
+    listSerialPortsIn(root.c_str());
+    std::string list = captureStop();
+    EXPECT_EQ(list.substr(0, list.find('\n') + 1), "/dev/ttyACM0 (Air\\x1B[2J Monitor\\x0DCDC\\x07\\x7F)\n");
     EXPECT_EQ(findSerialPortsIn(root.c_str(), ports, 2), 2);  // never past its slots
     EXPECT_EQ(findSerialPortsIn((root + "/none").c_str(), ports, PORT_SLOTS), 0);
 }

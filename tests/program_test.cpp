@@ -275,7 +275,9 @@ TEST(Program, PortIsHeldByOneProgramAtATime) {
             usleep(10000);
         second = start({pty.name}, -1);
         EXPECT_EQ(waitExit(second.pid, 5000), 255);
-        EXPECT_NE(readQuiet(second.err, 50).find("in use by another program"), std::string::npos);
+        std::string err = readQuiet(second.err, 50);
+        EXPECT_NE(err.find("in use by another program"), std::string::npos);
+        EXPECT_NE(err.find("process " + std::to_string(pid)), std::string::npos) << err;
         kill(pid, SIGTERM);
         waitStatus(pid, 5000);
         close(in[0]);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -512,7 +513,7 @@ TEST_P(Confinement, DownloadReceivesTheAnnouncedFile) {
     // Into a sub-folder, over an existing file, with progress every 10 frames.
     mkdir("sub", 0755);
     writeFile("sub/data.log", std::string(5000, 'x'));
-    chmod("sub/data.log", 0600);
+    chmod("sub/data.log", 06600);
     data = randomBytes(1300, 7);
     shown = run([&] { receiveDownload("@DOWNLOAD,sub/data.log, 1300"); }, [&] {
         replies = sendDownload(ins, framesOf(data), "@FIN\r\n");
@@ -521,7 +522,7 @@ TEST_P(Confinement, DownloadReceivesTheAnnouncedFile) {
     EXPECT_EQ(replies.back(), "@FIN");
     EXPECT_EQ(readFile("sub/data.log"), data);
     ASSERT_EQ(stat("sub/data.log", &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);  // the replaced file keeps its permissions
+    EXPECT_EQ(st.st_mode & 07777, 0600u);  // the replaced file's permissions, no set-id bits
     EXPECT_EQ(shown, "> receiving a file\n\r1280/1300\n> File transfer is successful\n");
 }
 
@@ -786,6 +787,59 @@ TEST_F(Transfer, FailedDownloadReplacesNothingAndNamesWhereItsBytesAre) {
     EXPECT_EQ(readFile("sub/made.csv"), "the user's");
     EXPECT_EQ(readFile("sub/made.csv.partial"), data.substr(0, 128));
     EXPECT_EQ(filesIn("sub"), "made.csv made.csv.partial ");
+}
+
+// Logs of any day in the log folder, numbered or not, and a log another
+// kestrode writes elsewhere (under its flock) are never replaced; names
+// merely like a log's are files like any other.
+TEST_F(Transfer, DownloadNeverReplacesALog) {
+    mkdir("logs", 0755);
+    mkdir("other", 0755);
+    ASSERT_TRUE(setLogDir("logs"));
+    writeFile("logs/kestrode-20261201.log", "an earlier day\r\n");
+    writeFile("other/kestrode-20261206.log", "another's\r\n");
+    int held = open("other/kestrode-20261206.log", O_WRONLY | O_CLOEXEC), another = -1;
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    std::string data = randomBytes(300, 40);
+    for (const auto &c : std::initializer_list<std::pair<std::string, bool>>{
+             {"logs/kestrode-20261201.log", true}, {"logs/kestrode-20261206(2).log", true},
+             {"other/kestrode-20261206.log", true}, {"kestrode-20261201.log", false},
+             {"logs/kestrode-2026.log", false}, {"logs/kestrode-20261206(x).log", false},
+             {"other/kestrode-20261207.log", false}}) {
+        const std::string &name = c.first;
+        bool refused = c.second;
+        SCOPED_TRACE(name);
+        std::string before = readFile(name);
+        std::vector<std::string> replies;
+        bool late = name == "other/kestrode-20261207.log";
+        std::string shown = run([&] { receiveDownload(("@DOWNLOAD," + name + ",300").c_str()); }, [&] {
+            replies.assign(1, ins.line());
+            for (const std::string &f : framesOf(data)) {
+                if (replies.back() != "@ACK") break;
+                // Another kestrode takes the free name up as its log meanwhile.
+                if (late && replies.size() == 2) {
+                    another = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                    flock(another, LOCK_EX);
+                }
+                ins.send(f);
+                replies.push_back(ins.line());
+            }
+            if (replies.back() != "@ACK") return;
+            ins.send("@FIN\r\n");
+            replies.push_back(ins.line());
+        });
+        if (refused) {
+            EXPECT_EQ(shown, "> download target is named as a log, refused (" + name + ")\n");
+        }
+        EXPECT_EQ(joined(replies), refused ? "@FIN|" : "@ACK|@ACK|@ACK|@ACK|@FIN|");
+        EXPECT_TRUE(readFile(name) == (refused || late ? before : data));
+    }
+    EXPECT_EQ(filesIn("logs"), "kestrode-2026.log kestrode-20261201.log kestrode-20261206(x).log ");
+    EXPECT_TRUE(readFile("other/kestrode-20261207.log.partial") == data);
+    close(another);
+    close(held);
+    close(gLogDirFD);
+    gLogDirFD = AT_FDCWD;
 }
 
 TEST_F(Transfer, ReadOnlyFolderLeavesTheBytesInTheTemporaryFileItNames) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "terminal/link.h"  // gLogDirFD: where the log goes
+
 // Log file
 extern FILE *gpLogFile;
 void startLog();
@@ -13,7 +15,6 @@ void flushLog();
 // Log options, all off by default: bare lines in the current directory.
 extern bool gbLogTime;   // each line begins with the time its first byte came
 extern bool gbLogDaily;  // a new file for each local date
-extern int gLogDirFD;    // where the log goes; AT_FDCWD unless chosen
 bool setLogDir(const char *dir);  // false, with a "> " line, when unusable
 void markLineStart();             // an instrument line's first byte came now
 

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstdio>
+
 extern int gTermFD;       // open serial device, -1 until the port is set up
 extern bool gbRun;        // the event loop runs while this is true
 extern bool gbFirstChar;  // the next instrument byte starts a console line
@@ -20,6 +22,10 @@ extern volatile sig_atomic_t gSignal;
 // while an instrument line is half shown and shown right after it ends.
 void printNotice(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Outside text (an instrument's file name, a device's strings) with its
+// control bytes, below 0x20 and 0x7F, shown as \xNN.
+void printQuoted(FILE *to, const char *text, int len);
+
 // Flushes the console. One that is gone (a pipe whose reader quit) ends the
 // program as SIGPIPE does, also when SIGPIPE is ignored.
 void flushConsole();
@@ -32,3 +38,8 @@ int waitInput(pollfd *fds, int count, int seconds);
 // The open log file, which a download must never replace (0, 0 without one).
 extern dev_t gLogDev;
 extern ino_t gLogIno;
+// The folder that holds the logs (AT_FDCWD: the current one), where no
+// download may take a log's name: kestrode-YYYYMMDD.log, or with "(N)"
+// before ".log", whatever the date and number.
+extern int gLogDirFD;
+bool isLogName(const char *name);

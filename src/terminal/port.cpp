@@ -27,7 +27,9 @@ static void rawAttributes(termios *t) {
 // touched.
 static bool lockPort(int fd, const char *path) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
-    fprintf(stderr, "> serial port %s is in use by another program, not opened\n", path);
+    fprintf(stderr, "> serial port %s is in use by another program, not opened", path);
+    printPortHolder(fd, stderr);
+    fputc('\n', stderr);
     return false;
 }
 

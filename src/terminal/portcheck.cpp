@@ -35,6 +35,7 @@ const char *fileKind(mode_t mode) {
     if (S_ISBLK(mode)) return "a block device";
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
     return "a device that is no terminal";
 }
 

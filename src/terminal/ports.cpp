@@ -15,13 +15,15 @@
 static const char *const ADAPTER_PREFIXES[] = {"ttyUSB", "ttyACM", "ttyXRUSB", "ttyGS", "rfcomm"};
 
 // The first line of a small file, without its line end; "" when unreadable.
+// Any other control byte stays, to be shown escaped.
 static void readLine(const char *path, char *out, size_t size) {
     out[0] = '\0';
     FILE *f = fopen(path, "re");
     if (!f) return;
     if (!fgets(out, (int)size, f)) out[0] = '\0';
     fclose(f);
-    out[strcspn(out, "\r\n")] = '\0';
+    size_t len = strlen(out);
+    if (len > 0 && out[len - 1] == '\n') out[len - 1] = '\0';
 }
 
 static bool isAdapterName(const char *name) {
@@ -112,14 +114,25 @@ int findSerialPortsIn(const char *root, SerialPort *ports, int slots) {
 
 int findSerialPorts(SerialPort *ports, int slots) { return findSerialPortsIn("", ports, slots); }
 
-int listSerialPorts() {
+// Names and strings the kernel took from the device: an adapter may put
+// terminal controls in them.
+static void printField(const char *lead, const char *text, const char *trail) {
+    if (!text[0]) return;
+    fputs(lead, stdout);
+    printQuoted(stdout, text, (int)strlen(text));
+    fputs(trail, stdout);
+}
+
+int listSerialPortsIn(const char *root) {
     static SerialPort ports[PORT_SLOTS];
-    int count = findSerialPorts(ports, PORT_SLOTS);
+    int count = findSerialPortsIn(root, ports, PORT_SLOTS);
     for (int i = 0; i < count; ++i) {
-        fputs(ports[i].path, stdout);
-        if (ports[i].byId[0]) printf(" %s", ports[i].byId);
-        if (ports[i].about[0]) printf(" (%s)", ports[i].about);
+        printField("", ports[i].path, "");
+        printField(" ", ports[i].byId, "");
+        printField(" (", ports[i].about, ")");
         putchar('\n');
     }
     return 0;
 }
+
+int listSerialPorts() { return listSerialPortsIn(""); }

@@ -49,6 +49,7 @@ struct SerialPort {
 int findSerialPortsIn(const char *root, SerialPort *ports, int slots);
 int findSerialPorts(SerialPort *ports, int slots);
 int listSerialPorts();  // --list: one port a line on stdout; exit status
+int listSerialPortsIn(const char *root);  // the same from root's dev/ and sys/
 
 // Serial port
 int openPort(const char *path);  // configured descriptor, or -1
@@ -57,6 +58,8 @@ bool isSerialPort(int fd, const char *path);  // after open: refuses with a "> "
 const char *fileKind(mode_t mode);            // "a regular file", "a directory", ...
 void noteOwnTerminals();                      // before open: the terminals we run in
 void explainOpenFailure(const char *path, int err);  // the next step, on stderr
+// " (process N, NAME)" of whoever holds a flock on the port, or nothing.
+void printPortHolder(int fd, FILE *to);
 // The UUCP lock file LCK..<device> in the lock directory. Seam: takePortLockIn.
 bool takePortLock(const char *path);  // false (refusal printed) when another holds it
 bool takePortLockIn(const char *dir, const char *path);

@@ -63,22 +63,10 @@ static bool refuse(const char *notice) {
     return false;
 }
 
-// The instrument's text as shown in a notice: control bytes written as
-// \xNN, so a refused name cannot move the cursor or clear the screen.
-static void printQuoted(const char *text, int len) {
-    for (int i = 0; i < len; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (c < 0x20 || c == 0x7F)
-            printf("\\x%02X", c);
-        else
-            putchar(c);
-    }
-}
-
 static bool refuseNaming(const char *notice, const char *text, int len) {
     sendControl("@FIN");
     printf("%s (", notice);
-    printQuoted(text, len);
+    printQuoted(stdout, text, len);
     printf(")\n");
     return false;
 }
@@ -214,6 +202,9 @@ static bool openDownload(Download &d) {
                             (int)strlen(d.name));
     case TargetResult::IsLog:
         return refuseNaming("> download target is the open log file, refused", d.name,
+                            (int)strlen(d.name));
+    case TargetResult::LogName:
+        return refuseNaming("> download target is named as a log, refused", d.name,
                             (int)strlen(d.name));
     case TargetResult::Failed:
         break;

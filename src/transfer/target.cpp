@@ -5,6 +5,7 @@
 // put over a file that is there.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,15 +18,50 @@
 static const char PARTIAL[] = ".partial";
 static constexpr int FREE_NAMES = 99;  // "<name>.partial.1" and on
 
+static bool inLogDir(int dir) {
+    struct stat a, b;
+    return fstat(dir, &a) == 0 && fstatat(gLogDirFD, ".", &b, 0) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// Another kestrode holds its open log under a flock (log.cpp); probed
+// without blocking. Returns the descriptor that now holds that lock, so
+// that no kestrode takes the file up as its log until it is released, or
+// -1 when it is held or cannot be opened to tell (errno ENOENT: not there).
+static int lockAsLog(int dir, const char *base) {
+    int fd = openat(dir, base, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // Where the file system has no locks, logs go without them (log.cpp).
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return fd;
+    close(fd);
+    errno = EBUSY;
+    return -1;
+}
+
+// A log's name in the log folder, whether or not the file is there yet; a
+// log's name elsewhere while another kestrode writes it.
+static bool isALog(DownloadTarget &t, bool exists) {
+    if (!isLogName(t.base)) return false;
+    if (inLogDir(t.dir)) return true;
+    if (!exists) return false;
+    int fd = lockAsLog(t.dir, t.base);
+    if (fd < 0) return true;
+    close(fd);
+    return false;
+}
+
 static TargetResult inspect(DownloadTarget &t) {
     struct stat st;
-    if (fstatat(t.dir, t.base, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? TargetResult::Ready : TargetResult::Failed;
+    if (fstatat(t.dir, t.base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return TargetResult::Failed;
+        return isALog(t, false) ? TargetResult::LogName : TargetResult::Ready;
+    }
     if (S_ISLNK(st.st_mode)) return TargetResult::Unsafe;
     if (!S_ISREG(st.st_mode)) return TargetResult::NotRegular;
     if (st.st_dev == gLogDev && st.st_ino == gLogIno) return TargetResult::IsLog;
+    if (isALog(t, true)) return TargetResult::LogName;
     t.existed = true;
-    t.mode = st.st_mode & 07777;
+    t.mode = st.st_mode & 0777;  // never set-id bits on what the instrument sent
     return TargetResult::Ready;
 }
 
@@ -70,7 +106,16 @@ static bool renameTemp(DownloadTarget &t, const char *to) {
     return true;
 }
 
-bool commitTarget(DownloadTarget &t) { return closeSynced(t) && renameTemp(t, t.base); }
+// A kestrode may have taken a log's name up as its log while the data came.
+bool commitTarget(DownloadTarget &t) {
+    if (!closeSynced(t)) return false;
+    if (!isLogName(t.base)) return renameTemp(t, t.base);
+    int held = lockAsLog(t.dir, t.base);
+    if (held < 0 && errno != ENOENT) return false;
+    bool renamed = renameTemp(t, t.base);
+    if (held >= 0) close(held);
+    return renamed;
+}
 
 // A rename that fails with EEXIST rather than replace what is there. Where
 // the kernel, the file system or an emulator lacks the flag, a hard link

@@ -41,7 +41,8 @@ struct DownloadTarget {
     unsigned mode;    // and its permissions
     char kept[DOWNLOAD_NAME_SIZE + 32];  // where a failed download's bytes are
 };
-enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, Failed };
+// IsLog: the log this kestrode writes; LogName: another log (isALog).
+enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, LogName, Failed };
 bool confinedName(const char *name);
 int openConfinedDir(const char *name, const char **base);
 // Seam for tests: the kernel's openat2 by default. Where it fails with ENOSYS
