@@ -63,6 +63,7 @@ static void reportNoLog(const char *dir) {
 
 FILE *openLogFor(time_t when) {
     gLogDay = localDay(when);
+    gLogLastTime = when;
     char stem[64];
     snprintf(stem, sizeof stem, "kestrode-%08d", gLogDay);
     char name[128];

@@ -186,7 +186,9 @@ static void receiveFrames(Download &d) {
                 printf("> unknown message was arrived (%s)", mFrameEncodedBuffer);
                 return;
             }
-            if (len == -2) {
+            // An empty frame ("@DAT00") checks out but brings nothing: taken,
+            // an instrument stuck sending it would hold the terminal for ever.
+            if (len == -2 || len == 0) {
                 sendControl("@NAK");
                 if (endsInARow(&rejected, "frames rejected")) return;
             } else {
