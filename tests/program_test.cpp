@@ -569,6 +569,23 @@ TEST(Program, OptionsTheUsualWay) {
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
     EXPECT_EQ(readQuiet(r.err, 50), "> option needs a value: --log-dir\n" + usage);
+    // Named as typed, after the banner also where both streams are one.
+    const struct {
+        std::initializer_list<const char *> args;
+        std::string said;
+    } refusals[] = {
+        {{"--help=3"}, "> option --help takes no value\n" + usage},
+        {{"--vers=1"}, "> option --vers takes no value\n" + usage},
+        {{"/dev/ttyUSB0", "--log-time=yes"}, "> option --log-time takes no value\n" + usage},
+        {{"--log-dir=x", "-xl"}, "> unknown option -x\n" + usage},
+        {{"--log-dir", "/nonexistent/logs", "/dev/ttyUSB0"},
+         "> log directory /nonexistent/logs cannot be used (No such file or directory)\n"},
+    };
+    for (const auto &refusal : refusals) {
+        r = start(refusal.args, -1, true);
+        EXPECT_EQ(waitExit(r.pid, 5000), 255);
+        EXPECT_EQ(readQuiet(r.out, 50), BANNER + refusal.said);
+    }
 }
 
 TEST(Program, LogOptionsPlaceTheLogInTimeAndSpace) {
@@ -687,6 +704,25 @@ TEST(Program, BackgroundJobLogsAndLeavesTheKeyboardAlone) {
         }
         EXPECT_EQ(waitExit(r.pid, 5000), 128 + SIGTERM) << round;
     }
+    // The console on that terminal too, under "stty tostop": the banner
+    // must not stop the job before it logs.
+    termios modes;
+    tcgetattr(keys.slave, &modes);
+    modes.c_lflag |= TOSTOP;
+    tcsetattr(keys.slave, TCSANOW, &modes);
+    char tmpl[] = "/tmp/kestrode-run-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    const char *argv[] = {KESTRODE_BIN, pty.name, nullptr};
+    int leader = spawn(argv, keys.slave, keys.slave, keys.slave, dir.c_str(), backgroundJob);
+    int job = childOf(leader);
+    ASSERT_GT(job, 0);
+    EXPECT_NE(readUntil(keys.master, "Local logging file", 5000).find(BANNER), std::string::npos);
+    writeAll(pty.master, "T=2\r\n");
+    EXPECT_EQ(waitForFile(todaysLog(dir), "T=2\r\r\n", 5000), "T=2\r\r\n");
+    EXPECT_NE(processState(job), 'T') << "stopped by its own output";
+    kill(job, SIGTERM);
+    kill(job, SIGCONT);
+    EXPECT_EQ(waitExit(leader, 5000), 128 + SIGTERM);
     closePty(keys);
     closePty(pty);
 }
