@@ -210,6 +210,38 @@ TEST(Program, TerminatingSignalsEndTransfersCleanly) {
     EXPECT_NE(readQuiet(r.out, 50).find("> upload interrupted by a signal"), std::string::npos);
     closePty(pty);
 
+    // An instrument that stopped taking output: a signal ends the write that
+    // waits for room as it ends any wait (the log whole, the lock gone);
+    // without one the write is given up after a while and the session goes on.
+    for (int round = 0; round < 2; ++round) {
+        pty = openPty();
+        Keyboard keys;
+        r = start({pty.name}, keys.in[0]);
+        readUntil(r.out, "Local logging file", 5000);
+        writeAll(pty.master, "T=1\r\n");
+        readUntil(pty.master, "settime", 5000);  // the clock's first sync
+        tcflow(pty.slave, TCOOFF);
+        keys.type("blocked\n");
+        std::string shown = readQuiet(r.out, 200);
+        if (round == 0) {
+            kill(r.pid, SIGTERM);
+            status = waitStatus(r.pid, 5000);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+            EXPECT_EQ(readFile(todaysLog(r.dir)), "T=1\r\r\n");
+            EXPECT_NE(access(uucpLock(pty.name).c_str(), F_OK), 0) << "lock left";
+            EXPECT_EQ((shown + readQuiet(r.out, 50)).find("took no output"), std::string::npos);
+        } else {
+            shown += readUntil(r.out, "sent\n", 10000);
+            EXPECT_NE(shown.find("> serial port took no output for 5 s, 9 of 9 bytes not sent\n"),
+                      std::string::npos) << shown;
+            tcflow(pty.slave, TCOON);
+            keys.type("next\n@exit\n");
+            EXPECT_EQ(readUntil(pty.master, "next\r\n", 5000), "next\r\n");
+            EXPECT_EQ(waitExit(r.pid, 5000), 0);
+        }
+        closePty(pty);
+    }
+
     // A signal ignored at start, as under nohup, stays ignored; SIGHUP ends.
     pty = openPty();
     Keyboard k2;

@@ -44,7 +44,7 @@ int cmdDownload(const char *line) {
                name);
         return 0;
     }
-    ssize_t w = write(gTermFD, request, n);
+    ssize_t w = writePort(request, n);
     (void)w;  // the instrument answers or it does not; nothing to retry
     return 0;
 }
