@@ -26,14 +26,15 @@ struct Child {
 };
 
 Child start(std::initializer_list<const char *> args, int in, bool oneStream = false,
-            void (*beforeExec)() = nullptr, const char *cwd = nullptr) {
+            void (*beforeExec)() = nullptr, const char *cwd = nullptr,
+            const char *program = KESTRODE_BIN) {
     Child r;
     char tmpl[] = "/tmp/kestrode-run-XXXXXX";
     r.dir = cwd ? cwd : mkdtemp(tmpl);
     int o[2], e[2];
     EXPECT_EQ(pipe2(o, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(e, O_CLOEXEC), 0);
-    std::vector<const char *> argv{KESTRODE_BIN};
+    std::vector<const char *> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(nullptr);
     r.pid = spawn(argv.data(), in, o[1], oneStream ? o[1] : e[1], r.dir.c_str(), beforeExec);
@@ -558,14 +559,17 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
     Pty pty = openPty();
     group *g = getgrnam("dialout");
     if (!g) GTEST_SKIP() << "no dialout group";
+    std::string why, copy = copyForOthers(KESTRODE_BIN, becomeNobody, why);
+    if (copy.empty()) GTEST_SKIP() << why;
     ASSERT_EQ(chown(pty.name, 0, g->gr_gid), 0);
     chmod(pty.name, 0660);
-    Child r = start({pty.name}, -1, true, becomeNobody);
+    Child r = start({pty.name}, -1, true, becomeNobody, nullptr, copy.c_str());
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
     EXPECT_EQ(readQuiet(r.out, 50),
               std::string(BANNER) + "open_port: Unable to open\n: Permission denied\n> " +
                   pty.name + ": Permission denied; its group dialout may use it: join that group"
                   " (sudo usermod -aG dialout $USER) and log in again\n");
+    removeCopy(copy);
     closePty(pty);
 }
 
