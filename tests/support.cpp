@@ -191,12 +191,11 @@ std::string copyForOthers(const char *program, void (*becomeOther)(), std::strin
     copied = copied && copyFile(KESTRODE_EMULATOR, dir + "/emulator");
 #endif
     const char *argv[] = {path.c_str(), "--version", nullptr};
-    if (!copied)
-        why = "the program could not be copied to " + dir;
-    else if (waitExit(spawn(argv, -1, -1, -1, "/", becomeOther), 10000) != 0)
-        why = "another user cannot run the program from " + dir + " (mounted noexec?)";
-    else
-        return path;
+    int status = copied ? waitExit(spawn(argv, -1, -1, -1, "/", becomeOther), 10000) : -1;
+    if (status == 0) return path;
+    why = copied ? "another user cannot run the program from " + dir + " (status " +
+                       std::to_string(status) + ")"
+                 : "the program could not be copied to " + dir;
     removeCopy(path);
     return "";
 }
