@@ -90,7 +90,7 @@ test-sanitize:
 
 fuzz:
 	$(call configure,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ \
-	  -DKESTRODE_FUZZ=ON -DBUILD_TESTING=OFF $(CMAKE_FLAGS),clang++,-fsanitize=fuzzer$(comma)address$(comma)undefined,clang libclang-rt-14-dev)
+	  -DKESTRODE_FUZZ=ON -DBUILD_TESTING=OFF $(CMAKE_FLAGS),clang++,-fsanitize=address$(comma)undefined,clang libclang-rt-14-dev)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	fuzz/run-all.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
