@@ -36,8 +36,20 @@ SERVICE_CACHE ?= /var/cache/kestrode-test-service
 # there is none yet.
 ARM64_DEB ?= $(firstword $(wildcard $(DIST)/kestrode_*_arm64.deb))
 
-# $(call configure,dir,flags): configure a build directory once.
-configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
+comma := ,
+# $(call configure,dir,flags[,compiler,its flags,packages]): configures a
+# build directory once. The compiler, when given, first builds a one-line
+# program, so that a missing package is named rather than found out by
+# CMake or the linker. A configure that fails leaves no cache behind: the
+# next run configures again instead of building a half-made directory.
+configure = @test -f $(1)/build.ninja || { \
+	$(if $(3),$(call try-compiler,$(3),$(4),$(5)) &&) \
+	cmake -S . -B $(1) -G Ninja $(2) || { rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles; exit 1; }; }
+try-compiler = { echo 'int main() {}' | $(1) $(2) -x c++ - -o /dev/null >/dev/null 2>&1 || \
+	{ echo "make $@: $(strip $(1) $(2)) cannot build a program: install $(3) (apt-get install $(3))" >&2; \
+	  exit 1; }; }
+# $(call need,program,package): a program a target runs, named when missing.
+need = @command -v $(1) >/dev/null || { echo "make $@: $(1) is missing: install $(2) (apt-get install $(2))" >&2; exit 1; }
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
 	package check-package check-install check-man bench test-aarch64-system \
@@ -67,7 +79,7 @@ bench: all
 # child that the test does not notice still fails the run. clang by default:
 # with g++ the UBSan reports of a child go to its standard error only.
 test-sanitize:
-	$(call configure,$(SAN_BUILD),-DCMAKE_CXX_COMPILER=$(SAN_CXX) -DKESTRODE_SANITIZE=ON $(CMAKE_FLAGS))
+	$(call configure,$(SAN_BUILD),-DCMAKE_CXX_COMPILER=$(SAN_CXX) -DKESTRODE_SANITIZE=ON $(CMAKE_FLAGS),$(SAN_CXX),-fsanitize=address$(comma)undefined,clang libclang-rt-14-dev)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	rm -rf $(SAN_BUILD)/sanitizer-logs && mkdir -p $(SAN_BUILD)/sanitizer-logs
 	ASAN_OPTIONS=halt_on_error=1:detect_stack_use_after_return=1:log_path=$(CURDIR)/$(SAN_BUILD)/sanitizer-logs/asan \
@@ -78,12 +90,13 @@ test-sanitize:
 
 fuzz:
 	$(call configure,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ \
-	  -DKESTRODE_FUZZ=ON -DBUILD_TESTING=OFF $(CMAKE_FLAGS))
+	  -DKESTRODE_FUZZ=ON -DBUILD_TESTING=OFF $(CMAKE_FLAGS),clang++,-fsanitize=address$(comma)undefined,clang libclang-rt-14-dev)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	fuzz/run-all.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 test-aarch64:
-	$(call configure,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS))
+	$(call need,qemu-aarch64,qemu-user)
+	$(call configure,$(CROSS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS),aarch64-linux-gnu-g++,,g++-aarch64-linux-gnu)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
 

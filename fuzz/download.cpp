@@ -98,7 +98,7 @@ static Dialogue model(long long size, const std::vector<std::string> &lines) {
             std::string payload;
             int rc = checkFrame(line, payload);
             if (rc == -1) break;
-            if (rc == -2) {
+            if (rc == -2 || rc == 0) {  // a frame that brings nothing is rejected too
                 d.replies += "@NAK\r";
                 if (++rejected == 10) break;
                 continue;

@@ -253,6 +253,42 @@ TEST(LogFile, StampedLinesCarryTheirArrivalTimeAndOffset) {
     closePty(pty);
 }
 
+TEST(LogFile, StampsKeepTheirLengthWhateverTheClock) {
+    LogOptions opt(true, false);
+    Pty pty = openPty();
+    gTermFD = pty.slave;
+    enterTempDir();
+    captureStart();
+    startLog();
+    captureStop();
+    const std::string unknown = "????" "-??" "-??T??:??:??.???+??:?? ";
+    struct {
+        time_t when;
+        const char *tz;
+        std::string stamp;
+    } cases[] = {
+        {253402300799, "UTC", "9999-12-31T23:59:59.506+00:00 "},
+        {253402300799, "CET-1", unknown},  // there it is the year 10000 already
+        {253402300800, "UTC", unknown},
+        {-62167219200, "UTC", "0000-01-01T00:00:00.506+00:00 "},
+        {-62167219201, "UTC", unknown},
+        {(time_t)1 << 60, "UTC", unknown},  // beyond any year localtime can give
+    };
+    std::string expected;
+    for (const auto &c : cases) {
+        setenv("TZ", c.tz, 1);
+        tzset();
+        fakeNow = c.when;
+        feedLine("x\n");
+        expected += c.stamp + "x\r\n";
+    }
+    stopLog();
+    EXPECT_EQ(readFile("kestrode-20261206.log"), expected);
+    fakeNow = 1796530696;
+    leaveTempDir();
+    closePty(pty);
+}
+
 TEST(LogFile, DailyLogMovesAtMidnightBetweenLines) {
     LogOptions opt(false, true);
     Pty pty = openPty();
@@ -268,10 +304,34 @@ TEST(LogFile, DailyLogMovesAtMidnightBetweenLines) {
     EXPECT_EQ(feedLine("ended after\n"), "ended after\n");  // no move inside a line
     std::string shown = feedLine("next day\n");
     EXPECT_EQ(shown, "next day\nLocal logging file : " + dir + "\\kestrode-20261207(1).log\r\n");
-    fakeNow -= 7200;  // a clock stepped back stays in the newer file
-    feedLine("stepped back\n");
-    EXPECT_EQ(readFile("kestrode-20261206.log"), "before midnight, ended after\r\n");
-    EXPECT_EQ(readFile("kestrode-20261207(1).log"), "next day\r\nstepped back\r\n");
+    // Steps back of up to an hour stay in the newer file, so a clock that
+    // wavers around midnight never flaps between two; a longer one is
+    // believed, and its lines go to their own date's file.
+    struct {
+        time_t step;
+        const char *text;
+        const char *moved;  // the file announced, or ""
+    } steps[] = {
+        {-1800, "stepped back a little\n", ""},
+        {+2400, "after midnight again\n", ""},
+        {-1200, "back before it\n", ""},
+        {-3600, "an hour further back\n", ""},
+        {-3601, "more than an hour back\n", "kestrode-20261206.log"},
+        {+10800, "forward to the next day\n", "kestrode-20261207(1).log"},
+        {-86400 * 400, "a year and more back\n", "kestrode-20251102.log"},
+        {+86400 * 400, "and forward again\n", "kestrode-20261207(1).log"},
+    };
+    for (const auto &s : steps) {
+        fakeNow += s.step;
+        std::string announced = *s.moved ? "Local logging file : " + dir + "\\" + s.moved + "\r\n" : "";
+        EXPECT_EQ(feedLine(s.text), s.text + announced) << s.text;
+    }
+    EXPECT_EQ(readFile("kestrode-20261206.log"),
+              "before midnight, ended after\r\nmore than an hour back\r\n");
+    EXPECT_EQ(readFile("kestrode-20261207(1).log"),
+              "next day\r\nstepped back a little\r\nafter midnight again\r\nback before it\r\n"
+              "an hour further back\r\nforward to the next day\r\nand forward again\r\n");
+    EXPECT_EQ(readFile("kestrode-20251102.log"), "a year and more back\r\n");
 
     DownloadTarget t;
     EXPECT_EQ(openTarget("kestrode-20261207(1).log", t), TargetResult::IsLog);

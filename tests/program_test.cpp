@@ -26,14 +26,15 @@ struct Child {
 };
 
 Child start(std::initializer_list<const char *> args, int in, bool oneStream = false,
-            void (*beforeExec)() = nullptr, const char *cwd = nullptr) {
+            void (*beforeExec)() = nullptr, const char *cwd = nullptr,
+            const char *program = KESTRODE_BIN) {
     Child r;
     char tmpl[] = "/tmp/kestrode-run-XXXXXX";
     r.dir = cwd ? cwd : mkdtemp(tmpl);
     int o[2], e[2];
     EXPECT_EQ(pipe2(o, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(e, O_CLOEXEC), 0);
-    std::vector<const char *> argv{KESTRODE_BIN};
+    std::vector<const char *> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(nullptr);
     r.pid = spawn(argv.data(), in, o[1], oneStream ? o[1] : e[1], r.dir.c_str(), beforeExec);
@@ -209,6 +210,38 @@ TEST(Program, TerminatingSignalsEndTransfersCleanly) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_NE(readQuiet(r.out, 50).find("> upload interrupted by a signal"), std::string::npos);
     closePty(pty);
+
+    // An instrument that stopped taking output: a signal ends the write that
+    // waits for room as it ends any wait (the log whole, the lock gone);
+    // without one the write is given up after a while and the session goes on.
+    for (int round = 0; round < 2; ++round) {
+        pty = openPty();
+        Keyboard keys;
+        r = start({pty.name}, keys.in[0]);
+        readUntil(r.out, "Local logging file", 5000);
+        writeAll(pty.master, "T=1\r\n");
+        readUntil(pty.master, "settime", 5000);  // the clock's first sync
+        tcflow(pty.slave, TCOOFF);
+        keys.type("blocked\n");
+        std::string shown = readQuiet(r.out, 200);
+        if (round == 0) {
+            kill(r.pid, SIGTERM);
+            status = waitStatus(r.pid, 5000);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+            EXPECT_EQ(readFile(todaysLog(r.dir)), "T=1\r\r\n");
+            EXPECT_NE(access(uucpLock(pty.name).c_str(), F_OK), 0) << "lock left";
+            EXPECT_EQ((shown + readQuiet(r.out, 50)).find("took no output"), std::string::npos);
+        } else {
+            shown += readUntil(r.out, "sent\n", 10000);
+            EXPECT_NE(shown.find("> serial port took no output for 5 s, 9 of 9 bytes not sent\n"),
+                      std::string::npos) << shown;
+            tcflow(pty.slave, TCOON);
+            keys.type("next\n@exit\n");
+            EXPECT_EQ(readUntil(pty.master, "next\r\n", 5000), "next\r\n");
+            EXPECT_EQ(waitExit(r.pid, 5000), 0);
+        }
+        closePty(pty);
+    }
 
     // A signal ignored at start, as under nohup, stays ignored; SIGHUP ends.
     pty = openPty();
@@ -528,14 +561,17 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
     Pty pty = openPty();
     group *g = getgrnam("dialout");
     if (!g) GTEST_SKIP() << "no dialout group";
+    std::string why, copy = copyForOthers(KESTRODE_BIN, becomeNobody, why);
+    if (copy.empty()) GTEST_SKIP() << why;
     ASSERT_EQ(chown(pty.name, 0, g->gr_gid), 0);
     chmod(pty.name, 0660);
-    Child r = start({pty.name}, -1, true, becomeNobody);
+    Child r = start({pty.name}, -1, true, becomeNobody, nullptr, copy.c_str());
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
     EXPECT_EQ(readQuiet(r.out, 50),
               std::string(BANNER) + "open_port: Unable to open\n: Permission denied\n> " +
                   pty.name + ": Permission denied; its group dialout may use it: join that group"
                   " (sudo usermod -aG dialout $USER) and log in again\n");
+    removeCopy(copy);
     closePty(pty);
 }
 
@@ -571,6 +607,23 @@ TEST(Program, OptionsTheUsualWay) {
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
     EXPECT_EQ(readQuiet(r.err, 50), "> option needs a value: --log-dir\n" + usage);
+    // Named as typed, after the banner also where both streams are one.
+    const struct {
+        std::initializer_list<const char *> args;
+        std::string said;
+    } refusals[] = {
+        {{"--help=3"}, "> option --help takes no value\n" + usage},
+        {{"--vers=1"}, "> option --vers takes no value\n" + usage},
+        {{"/dev/ttyUSB0", "--log-time=yes"}, "> option --log-time takes no value\n" + usage},
+        {{"--log-dir=x", "-xl"}, "> unknown option -x\n" + usage},
+        {{"--log-dir", "/nonexistent/logs", "/dev/ttyUSB0"},
+         "> log directory /nonexistent/logs cannot be used (No such file or directory)\n"},
+    };
+    for (const auto &refusal : refusals) {
+        r = start(refusal.args, -1, true);
+        EXPECT_EQ(waitExit(r.pid, 5000), 255);
+        EXPECT_EQ(readQuiet(r.out, 50), BANNER + refusal.said);
+    }
 }
 
 TEST(Program, LogOptionsPlaceTheLogInTimeAndSpace) {
@@ -689,6 +742,25 @@ TEST(Program, BackgroundJobLogsAndLeavesTheKeyboardAlone) {
         }
         EXPECT_EQ(waitExit(r.pid, 5000), 128 + SIGTERM) << round;
     }
+    // The console on that terminal too, under "stty tostop": the banner
+    // must not stop the job before it logs.
+    termios modes;
+    tcgetattr(keys.slave, &modes);
+    modes.c_lflag |= TOSTOP;
+    tcsetattr(keys.slave, TCSANOW, &modes);
+    char tmpl[] = "/tmp/kestrode-run-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    const char *argv[] = {KESTRODE_BIN, pty.name, nullptr};
+    int leader = spawn(argv, keys.slave, keys.slave, keys.slave, dir.c_str(), backgroundJob);
+    int job = childOf(leader);
+    ASSERT_GT(job, 0);
+    EXPECT_NE(readUntil(keys.master, "Local logging file", 5000).find(BANNER), std::string::npos);
+    writeAll(pty.master, "T=2\r\n");
+    EXPECT_EQ(waitForFile(todaysLog(dir), "T=2\r\r\n", 5000), "T=2\r\r\n");
+    EXPECT_NE(processState(job), 'T') << "stopped by its own output";
+    kill(job, SIGTERM);
+    kill(job, SIGCONT);
+    EXPECT_EQ(waitExit(leader, 5000), 128 + SIGTERM);
     closePty(keys);
     closePty(pty);
 }

@@ -149,14 +149,55 @@ int spawn(const char *const argv[], int in, int out, int err, const char *cwd,
     if (beforeExec) beforeExec();
     execv(argv[0], const_cast<char *const *>(argv));
 #ifdef KESTRODE_EMULATOR
-    // A program built for another machine: run it through the emulator.
+    // A program built for another machine: run it through the emulator, the
+    // one beside it when it is a copy for another user.
     if (errno == ENOEXEC) {
-        const char *args[16] = {KESTRODE_EMULATOR};
+        char beside[4096];
+        snprintf(beside, sizeof beside, "%s", argv[0]);
+        char *slash = strrchr(beside, '/');
+        snprintf(slash ? slash + 1 : beside, sizeof beside - (slash ? slash + 1 - beside : 0),
+                 "emulator");
+        const char *args[16] = {access(beside, X_OK) == 0 ? beside : KESTRODE_EMULATOR};
         for (int i = 0; argv[i] && i < 14; ++i) args[i + 1] = argv[i];
         execv(args[0], const_cast<char *const *>(args));
     }
 #endif
     _exit(127);
+}
+
+static bool copyFile(const std::string &from, const std::string &to) {
+    std::string data = readFile(from);
+    if (data.empty()) return false;
+    writeFile(to, data);
+    return readFile(to) == data && chmod(to.c_str(), 0755) == 0;
+}
+
+void removeCopy(const std::string &path) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    unlink((dir + "/kestrode").c_str());
+    unlink((dir + "/emulator").c_str());
+    rmdir(dir.c_str());
+}
+
+std::string copyForOthers(const char *program, void (*becomeOther)(), std::string &why) {
+    char tmpl[] = "/tmp/kestrode-exec-XXXXXX";
+    if (!mkdtemp(tmpl) || chmod(tmpl, 0755) != 0) {
+        why = std::string("no folder for a copy of the program: ") + strerror(errno);
+        return "";
+    }
+    std::string dir = tmpl, path = dir + "/kestrode";
+    bool copied = copyFile(program, path);
+#ifdef KESTRODE_EMULATOR
+    copied = copied && copyFile(KESTRODE_EMULATOR, dir + "/emulator");
+#endif
+    const char *argv[] = {path.c_str(), "--version", nullptr};
+    int status = copied ? waitExit(spawn(argv, -1, -1, -1, "/", becomeOther), 10000) : -1;
+    if (status == 0) return path;
+    why = copied ? "another user cannot run the program from " + dir + " (status " +
+                       std::to_string(status) + ")"
+                 : "the program could not be copied to " + dir;
+    removeCopy(path);
+    return "";
 }
 
 int waitStatus(int pid, int ms) {

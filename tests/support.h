@@ -38,6 +38,15 @@ std::string filesIn(const std::string &dir);
 constexpr int SPAWN_CLOSED = -2;
 int spawn(const char *const argv[], int in, int out, int err, const char *cwd,
           void (*beforeExec)() = nullptr);
+// A copy of `program` that another user may run, for tests that drop root:
+// the build may sit where only its owner can enter (a clone in /root, in a
+// `mktemp -d` folder). The copy lives in a fresh folder under /tmp, mode 0755
+// on both, with the emulator beside it for a cross build, and is checked by
+// running it with --version after `becomeOther`. Returns its path, or ""
+// when none can be made, with `why` saying why; removeCopy removes it.
+std::string copyForOthers(const char *program, void (*becomeOther)(), std::string &why);
+void removeCopy(const std::string &path);
+
 // Waits for pid up to ms; returns the exit status, or -1 (killed) on time-out.
 int waitExit(int pid, int ms);
 // The same, but the raw wait status, so that an end by a signal shows.

@@ -903,6 +903,21 @@ TEST_F(Transfer, DownloadEndsWhenTheInstrumentIsStuck) {
     EXPECT_NE(shown.find("> download ended: 10 frames rejected in a row\n"), std::string::npos);
     tcflush(pty.slave, TCIFLUSH);  // the frame the instrument sent before it saw "@FIN"
     heldBytes();
+    // Frames that check out but bring nothing are rejected too: between good
+    // ones they cost nothing, in a row they end the download.
+    std::vector<std::string> some = framesOf(data);
+    some.insert(some.begin() + 1, 3, "@DAT00\n");
+    shown = run([&] { receiveDownload("@DOWNLOAD,empty.bin,300"); },
+                [&] { replies = sendDownload(ins, some, "@FIN\r\n"); });
+    EXPECT_EQ(joined(replies), "@ACK|@ACK|@NAK|@NAK|@NAK|@ACK|@ACK|@FIN|");
+    EXPECT_TRUE(readFile("empty.bin") == data);
+    shown = run([&] { receiveDownload("@DOWNLOAD,stuck.bin,300"); }, [&] {
+        replies = sendDownload(ins, std::vector<std::string>(12, "@DAT00\r\n"), "");
+    });
+    EXPECT_EQ(joined(replies), "@ACK|" + tenNaks + "@FIN|");
+    EXPECT_NE(shown.find("> download ended: 10 frames rejected in a row\n"), std::string::npos);
+    tcflush(pty.slave, TCIFLUSH);
+    heldBytes();
     // A run of lines that are no frame; a good frame between resets the count.
     std::string junk;
     for (int i = 0; i < 9; ++i) junk += "T=23." + std::to_string(i) + "\r\n";

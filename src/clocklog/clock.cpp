@@ -1,6 +1,4 @@
 // The instrument's clock and the console timestamps.
-#include <unistd.h>
-
 #include "clocklog/clocklog.h"
 #include "terminal/link.h"
 
@@ -13,7 +11,7 @@ bool setTime() {
     char msg[128];
     int len = snprintf(msg, sizeof msg, "settime %lu\r\n",
                        (unsigned long)gClock(nullptr));
-    if (write(gTermFD, msg, len) > 0) return true;
+    if (len > 0 && writePort(msg, len) == len) return true;
     printf("serial terminal write error\n");
     return false;
 }

@@ -21,6 +21,7 @@ void markLineStart();             // an instrument line's first byte came now
 // Inside the log
 constexpr int LOG_STAMP_SIZE = 30;  // "2026-12-07T17:55:28.506+01:00 "
 extern int gLogDay;                 // local date of the open log, as YYYYMMDD
+extern time_t gLogLastTime;         // when the last line (or the log) began
 int localDay(time_t when);
 FILE *openLogFor(time_t when);  // opened and announced, or nullptr (announced too)
 const char *logDirName();

@@ -79,6 +79,7 @@ bool isLogName(const char *name) {
 
 FILE *openLogFor(time_t when) {
     gLogDay = localDay(when);
+    gLogLastTime = when;
     char stem[64];
     snprintf(stem, sizeof stem, "%s%08d", STEM, gLogDay);
     char name[128];

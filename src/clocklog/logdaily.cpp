@@ -3,10 +3,20 @@
 #include "clocklog/clocklog.h"
 
 bool gbLogDaily = false;
+time_t gLogLastTime = 0;
+
+// A clock that steps back this far or less keeps the newer file, so lines
+// never flap between two files around midnight; a longer step (a board
+// that booted a year ahead, then NTP) is believed, and the lines go to
+// their own date's file.
+static constexpr time_t SMALL_STEP_BACK = 3600;
 
 void moveLogIfNewDay() {
     time_t when = lineStartTime();
-    if (localDay(when) <= gLogDay) return;  // a clock stepped back keeps its file
+    bool steppedBack = when < gLogLastTime - SMALL_STEP_BACK;
+    gLogLastTime = when;
+    int day = localDay(when);
+    if (day == gLogDay || (day < gLogDay && !steppedBack)) return;
     flushLog();
     // Tried once a day; when the new file cannot be opened the lines go on
     // into the old one rather than nowhere.

@@ -17,13 +17,13 @@ static void sendTyped(char *line, int pos) {
     line[pos - 1] = '\r';
     line[pos] = '\n';
     line[pos + 1] = '\0';
-    if (write(gTermFD, line, pos + 1) < 0) printf("> terminal write failed\n");
+    if (writePort(line, pos + 1) < 0) printf("> terminal write failed\n");
 }
 
 static void endLine(char *line, int pos) {
     gbFirstChar = true;
     if (pos == 1) {
-        if (write(gTermFD, "\r", 1) < 0) printf("> terminal write failed\n");
+        if (writePort("\r", 1) < 0) printf("> terminal write failed\n");
     } else if (line[0] == '@') {
         line[pos - 1] = '\0';
         runCommand(line);

@@ -35,6 +35,12 @@ void flushConsole();
 // EINTR once gSignal is set.
 int waitInput(pollfd *fds, int count, int seconds);
 
+// Writes to the instrument. A port without room is waited for at most a few
+// seconds at a time (then a notice), and not at all once a terminating
+// signal came. Returns the bytes written, fewer than len when it gave up;
+// -1 on a write error.
+ssize_t writePort(const void *buf, size_t len);
+
 // The open log file, which a download must never replace (0, 0 without one).
 extern dev_t gLogDev;
 extern ino_t gLogIno;

@@ -49,13 +49,26 @@ static bool takeOption(int c) {
 }
 
 // The option as typed: "--name" (without any "=value") or "-x".
-static void noteBad(const char *what, const char *arg, int shortOpt) {
+static void noteBad(const char *format, const char *arg, int shortOpt) {
     char name[48];
     if (shortOpt > 0 && shortOpt < LOG_TIME)  // a long-only option's code is no letter
         snprintf(name, sizeof name, "-%c", shortOpt);
     else
         snprintf(name, sizeof name, "%.*s", (int)strcspn(arg, "="), arg);
-    snprintf(gOptions.bad, sizeof gOptions.bad, "> %s %s\n", what, name);
+    snprintf(gOptions.bad, sizeof gOptions.bad, format, name);
+}
+
+// A long option given a value it does not take ("--help=3"): getopt_long
+// tells it only by the option's code, which would name "-h", an option the
+// user did not type.
+static bool valueNotTaken(const char *arg) {
+    if (optopt == 0 || strncmp(arg, "--", 2) != 0) return false;
+    size_t len = strcspn(arg + 2, "=");
+    if (arg[2 + len] != '=') return false;
+    for (const option *o = LONG_OPTIONS; o->name; ++o)
+        if (o->has_arg == no_argument && o->val == optopt && strncmp(o->name, arg + 2, len) == 0)
+            return true;
+    return false;
 }
 
 bool parseOptions(int argc, char **argv) {
@@ -68,7 +81,12 @@ bool parseOptions(int argc, char **argv) {
         if (takeOption(c)) continue;
         // A long option is named by the word getopt_long just passed; a short
         // one by its letter, as it may stand in a cluster ("-lb").
-        noteBad(c == ':' ? "option needs a value:" : "unknown option", argv[optind - 1], optopt);
+        const char *arg = argv[optind - 1];
+        if (valueNotTaken(arg))
+            noteBad("> option %s takes no value\n", arg, 0);
+        else
+            noteBad(c == ':' ? "> option needs a value: %s\n" : "> unknown option %s\n", arg,
+                    optopt);
         return false;
     }
     gOptions.plainCount = argc - optind;

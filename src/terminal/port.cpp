@@ -55,8 +55,9 @@ int openPort(const char *path) {
     rawAttributes(&t);
     noteOwnTerminals();
     if (!takePortLock(path)) return -1;
-    // O_NONBLOCK so open cannot wait for a carrier on a port without CLOCAL;
-    // cleared again once CLOCAL is set so reads block as usual.
+    // O_NONBLOCK so open cannot wait for a carrier on a port without CLOCAL,
+    // and kept: every read follows a wait for input, and a write to an
+    // instrument that stopped reading must not block for ever (writePort).
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return openFailed(path);
     if (!isSerialPort(fd, path) || !lockPort(fd, path)) return refused(fd);
@@ -66,13 +67,21 @@ int openPort(const char *path) {
     tcsetattr(fd, TCSANOW, &t);
     gTermFD = fd;
     tcflush(fd, TCIOFLUSH);
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+// close waits until the output has gone, on a serial port up to 30 s; an
+// instrument that stopped taking it must not hold the end that long.
+static void letOutputGo(int fd) {
+    int queued = 0;
+    for (int i = 0; i < 50 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; ++i)
+        poll(nullptr, 0, 20);
+    if (queued > 0) tcflush(fd, TCOFLUSH);
 }
 
 void closePort() {
     if (gTermFD >= 0) {
+        letOutputGo(gTermFD);
         ioctl(gTermFD, TIOCNXCL);  // the exclusive mode would outlast us on a held line
         close(gTermFD);
     }

@@ -1,6 +1,7 @@
 // Start-up, the event loop and shutdown.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -81,6 +82,9 @@ void runLoop() {
 }
 
 int kestrodeMain(int argc, char **argv) {
+    // Before anything is shown: under "stty tostop" a background start
+    // (kestrode /dev/ttyS0 &) would be stopped by its own banner.
+    signal(SIGTTOU, SIG_IGN);
     keepStandardDescriptors();
     // Fully buffered: the console is flushed before every wait for input,
     // not at every byte as a line-buffered terminal would.
@@ -89,8 +93,10 @@ int kestrodeMain(int argc, char **argv) {
     bool good = parseOptions(argc, argv);
     if (good && gOptions.list) return listSerialPorts();  // a plain list, for scripts too
     printf(" @@@ starting kestrode @@@ \n");
+    // Shown before any refusal on stderr, so the lines keep their order
+    // where both streams go to one place (a terminal, the journal).
+    fflush(stdout);
     if (!good) {
-        fflush(stdout);
         reportBadOption();
         return -1;
     }
@@ -105,7 +111,7 @@ int kestrodeMain(int argc, char **argv) {
         printf("> missing device name \n");
         return -1;
     }
-    fflush(stdout);  // the banner comes before any open failure on stderr
+    fflush(stdout);  // the device's name comes before any open failure on stderr
     if (openPort(dev) < 0) return -1;
     installSignals();
     startLog();

@@ -6,8 +6,9 @@
 // EPIPE, the line is still logged, and the SIGPIPE it raised ends the run
 // at the next wait.
 // SIGCONT ends a wait too, so that a job brought to the foreground reads
-// its keyboard at once. SIGTTIN and SIGTTOU are ignored: a program stopped
-// in the background would log nothing and could not be ended by SIGTERM.
+// its keyboard at once. SIGTTIN is ignored, as SIGTTOU is from the start
+// (run.cpp): a program stopped in the background would log nothing and could
+// not be ended by SIGTERM.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -49,7 +50,6 @@ void installSignals() {
     }
     catchContinue(&caught);
     signal(SIGTTIN, SIG_IGN);
-    signal(SIGTTOU, SIG_IGN);
     sigprocmask(SIG_BLOCK, &caught, &waitMask);
     for (int signo : TERMINATING)
         if (sigismember(&caught, signo)) sigdelset(&waitMask, signo);

@@ -44,7 +44,7 @@ int cmdDownload(const char *line) {
                name);
         return 0;
     }
-    ssize_t w = write(gTermFD, request, n);
+    ssize_t w = writePort(request, n);
     (void)w;  // the instrument answers or it does not; nothing to retry
     return 0;
 }
@@ -174,7 +174,9 @@ static void receiveFrames(Download &d) {
                 printf("> unknown message was arrived (%s)", mFrameEncodedBuffer);
                 return;
             }
-            if (len == -2) {
+            // An empty frame ("@DAT00") checks out but brings nothing: taken,
+            // an instrument stuck sending it would hold the terminal for ever.
+            if (len == -2 || len == 0) {
                 sendControl("@NAK");
                 if (endsInARow(&rejected, "frames rejected")) return;
             } else {

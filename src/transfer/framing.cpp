@@ -61,6 +61,6 @@ void sendControl(const char *word) {
     char text[5];
     memcpy(text, word, 4);
     text[4] = '\r';
-    ssize_t n = write(gTermFD, text, sizeof text);
+    ssize_t n = writePort(text, sizeof text);
     (void)n;  // the dialogue's next wait notices a line that went nowhere
 }

@@ -32,7 +32,7 @@ static bool fillHeld(int seconds) {
         if (r < 0 && errno == EINTR && !gSignal) continue;
         if (r <= 0) return false;
         ssize_t n = read(gTermFD, held, sizeof held);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
             printf("> terminal read failed\n");
             return false;

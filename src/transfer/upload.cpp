@@ -71,15 +71,18 @@ static bool sendHeader(const Upload &u) {
         printf("> file name too long for the upload header, nothing sent (%s)\n", u.name);
         return false;
     }
-    ssize_t w = write(gTermFD, header, n);
+    ssize_t w = writePort(header, n);
     (void)w;  // a lost header shows as no response
     return true;
 }
 
 static bool sendFrame(Upload &u, int frameLen, int chunkLen, bool first) {
-    ssize_t w = write(gTermFD, mFrameEncodedBuffer, frameLen);
+    ssize_t w = writePort(mFrameEncodedBuffer, frameLen);
     if (w < frameLen) {
-        printf(">remote transfer failed (written size %lu)\n", (unsigned long)(w < 0 ? 0 : w));
+        if (gSignal)
+            printf("\n> upload interrupted by a signal\n");
+        else
+            printf(">remote transfer failed (written size %lu)\n", (unsigned long)(w < 0 ? 0 : w));
         return false;
     }
     ++u.frames;
