@@ -125,7 +125,11 @@ upload)
         >/etc/systemd/system/systemd-journal-upload.service.d/retry.conf
     systemctl daemon-reload
     systemctl enable --now systemd-journal-upload.service 2>&1
-    say upload "$(systemctl show -P ActiveState systemd-journal-upload)"
+    # Its cursor is saved once the journal so far has gone: from then on a
+    # restart sends only what is new (and the last entry once more).
+    until_true 120 grep -qs '^LAST_CURSOR=' /var/lib/private/systemd/journal-upload/state ||
+        { say upload no cursor saved; exit 1; }
+    say upload "$(systemctl show -P ActiveState systemd-journal-upload), cursor saved after $SECONDS s"
     ;;
 uploaded)
     # The uploader since it was set up: its restarts, its state now.
@@ -194,7 +198,8 @@ gone)
     say state "$(prop "$1" ActiveState) $(prop "$1" NRestarts)"
     ;;
 back)
-    until_true 10 moreReadings "$1" $(($(cat "/root/count-$1") + 1)) && say resumed "$SECONDS"
+    # The time is reported; the limit only stops a wait that would never end.
+    until_true 30 moreReadings "$1" $(($(cat "/root/count-$1") + 1)) && say resumed "$SECONDS"
     [ "$(log "$1")" = "$(cat "/root/log-$1")" ] && say samelog yes
     ;;
 byid)

@@ -249,11 +249,12 @@ arrived() { [ -z "$(comm -23 "$RUN/guest.entries" <(central "$1" | sort -u))" ];
 fleet() {
     local unit="kestrode@$1.service" start before
     startReceiver
-    guest upload "http://$CENTRAL"
+    LIMIT=200 guest upload "http://$CENTRAL"
+    local uploaded=$(val upload)
     start=$SECONDS
     until_true 60 centralHas "$unit" 3
-    check upload "$(central "$unit" | sort -u | wc -l) readings of $unit from _HOSTNAME=guest in the central journal after $((SECONDS - start)) s" \
-        centralHas "$unit" 3
+    check upload "journal-upload $uploaded; $(central "$unit" | sort -u | wc -l) readings of $unit from _HOSTNAME=guest in the central journal" \
+        eval '[[ "$uploaded" == "active, cursor saved"* ]] && centralHas "$unit" 3'
     stopReceiver
     before=$(central "$unit" | sort -u | wc -l)
     sleep 60
