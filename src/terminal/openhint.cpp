@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static void permissionHint(const struct stat &st) {
@@ -41,7 +42,10 @@ void explainOpenFailure(const char *path, int err) {
     else if (err == ENOENT)
         portsHint();
     else if (err == EBUSY)
+    {
         fputs("another program holds it exclusively: end that one first\n", stderr);
+        hintAttach(path);
+    }
     else
         fputs("kestrode --list shows the serial ports\n", stderr);
 }

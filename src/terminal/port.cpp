@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static void rawAttributes(termios *t) {
@@ -28,6 +29,7 @@ static void rawAttributes(termios *t) {
 static bool lockPort(int fd, const char *path) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
     fprintf(stderr, "> serial port %s is in use by another program, not opened\n", path);
+    hintAttach(path);
     return false;
 }
 
