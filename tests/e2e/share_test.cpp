@@ -1,0 +1,222 @@
+// Sharing a session: consoles attached with --attach to a kestrode that
+// logs with --share=SOCKET (the well-known place as root). The instrument is
+// kestrode-sim, or the test itself on a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "harness.h"
+#include "support.h"
+
+namespace {
+std::string socketIn(const Session &r) { return r.dir + "/kestrode.sock"; }
+
+// How the service names the user the tests run as.
+std::string me() {
+    passwd *pw = getpwuid(getuid());
+    std::string uid = std::to_string(getuid());
+    return (pw ? pw->pw_name : uid) + " (uid " + uid + ")";
+}
+
+bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 10000); }
+
+std::vector<const char *> argvOf(const std::vector<std::string> &args) {
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// kestrode sharing the pseudo-terminal's slave; its console goes to `console`.
+int startSharing(const Session &r, const Pty &p, const std::string &share,
+                 const std::string &console) {
+    std::vector<std::string> args;
+#ifdef KESTRODE_EMULATOR
+    args.push_back(KESTRODE_EMULATOR);
+#endif
+    args.insert(args.end(), {KESTRODE_BIN, share, p.name});
+    int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int pid = spawn(argvOf(args).data(), -1, out, out, r.host.c_str());
+    close(out);
+    return pid;
+}
+
+bool fileShows(const std::string &path, const std::string &needle, int ms) {
+    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
+        if (readFile(path).find(needle) != std::string::npos) return true;
+    return false;
+}
+
+// Reads the consoles side by side until each shows `needle` or `ms` pass.
+bool allShow(std::vector<Session *> cs, const std::string &needle, int ms) {
+    std::vector<bool> done(cs.size());
+    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end;) {
+        std::vector<pollfd> fds;
+        for (Session *c : cs) fds.push_back({c->out, POLLIN, 0});
+        poll(fds.data(), fds.size(), 100);
+        bool all = true;
+        for (size_t k = 0; k < cs.size(); ++k) {
+            char buf[65536];
+            ssize_t n = fds[k].revents ? read(cs[k]->out, buf, sizeof buf) : 0;
+            size_t from = cs[k]->console.size() > needle.size() ? cs[k]->console.size() - needle.size() : 0;
+            if (n > 0) cs[k]->console.append(buf, n);
+            done[k] = done[k] || cs[k]->console.find(needle, from) != std::string::npos;
+            all = all && done[k];
+        }
+        if (all) return true;
+    }
+    return false;
+}
+
+bool socketAt(const std::string &path, int ms) {
+    struct stat st;
+    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
+        if (stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
+    return false;
+}
+}  // namespace
+
+TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
+    Session r, a, b;
+    startSession(r, {"--period", "0.2"}, {"--share=" + socketIn(r)});
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
+    startAttached(a, socketIn(r));
+    startAttached(b, socketIn(r));
+    ASSERT_TRUE(attached(a) && attached(b)) << a.console << b.console;
+    EXPECT_EQ(a.console.rfind("> attached to the kestrode on /dev/pts/", 0), 0u) << a.console;
+    EXPECT_TRUE(waitFor(a, "PM2.5=", 5000) && waitFor(b, "PM2.5=", 5000)) << b.console;
+
+    type(a, "date");
+    EXPECT_TRUE(waitFor(a, " UTC\r\n", 5000)) << a.console;
+    EXPECT_TRUE(waitFor(b, " UTC\r\n", 5000)) << b.console;  // the watcher sees the answer
+    type(b, "date");
+    EXPECT_TRUE(waitFor(b, "> the keyboard is held by " + me() + ", line not sent\n", 5000));
+    EXPECT_TRUE(waitFor(r, "> " + me() + " typed: date\n", 5000)) << r.console;
+    EXPECT_TRUE(waitFor(r, "> " + me() + " typed while " + me() + " holds the keyboard, not sent: date\n",
+                        5000)) << r.console;
+
+    const std::vector<std::pair<std::string, std::string>> commands{
+        {"@settime", "# settime is successful\r\n"},
+        {"@clear", "> clearing command\r\n"},
+        {"@upload up.bin", "> @upload is not available through an attached session yet\n"},
+        {"@download x", "> @download is not available through an attached session yet\n"},
+        {"@help", "> available commands are as follows: \n"},
+        {"@frob", "> invalid command (@frob)\n"},
+        {"@showtime", "# printing each line with the timestamp\r\n"},
+    };
+    for (const auto &[line, answer] : commands) {
+        type(a, line);
+        EXPECT_TRUE(waitFor(a, answer, 5000)) << line << "\n" << a.console;
+    }
+    // The time stamps are that console's own.
+    EXPECT_TRUE(waitFor(a, " PM2.5=", 5000)) << a.console;
+    EXPECT_TRUE(waitFor(b, "PM2.5=", 5000)) << b.console;
+    EXPECT_EQ(count(b.console, " PM2.5="), 0u) << b.console;
+
+    // One leaves, the service logs on, and the keyboard is free for the other.
+    EXPECT_EQ(exitSession(a), 0) << a.console;
+    ASSERT_TRUE(waitFor(r, "> " + me() + " detached\n", 5000)) << r.console;
+    EXPECT_TRUE(waitFor(r, "PM2.5=", 5000) && waitFor(r, "PM2.5=", 5000)) << r.console;
+    type(b, "date");
+    EXPECT_TRUE(waitFor(b, " UTC\r\n", 5000)) << b.console;
+    close(b.in);  // the end of its input detaches it too
+    b.in = -1;
+    EXPECT_EQ(waitEnd(b, 5000), 0) << b.console;
+    EXPECT_TRUE(waitFor(r, "> " + me() + " detached\n", 5000)) << r.console;
+    EXPECT_EQ(exitSession(r), 0);
+    std::string log = readFile(logPath(r));
+    EXPECT_GT(count(log, "PM2.5="), 0u);
+    EXPECT_EQ(count(log, "uid"), 0u) << log;
+}
+
+// 10^5 lines while three consoles watch and one of them is stopped: the
+// log holds every line, the watching ones see every line, the stopped one
+// is cut off and what it got is a gapless beginning.
+TEST(Share, AStoppedConsoleIsCutOffAndNothingIsLost) {
+    Session r;
+    Pty p = openPty();
+    const std::string service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
+    ASSERT_TRUE(socketAt(socketIn(r), 10000)) << readFile(service);
+    Session c[3];
+    for (Session &one : c) {
+        startAttached(one, socketIn(r));
+        ASSERT_TRUE(attached(one)) << one.console;
+    }
+    kill(c[2].pid, SIGSTOP);
+    std::string sent;
+    char line[32];
+    for (int i = 0; i < 100000; ++i) sent.append(line, snprintf(line, sizeof line, "line %06d\r\n", i));
+    std::thread instrument([&] { writeAll(p.master, sent); });
+    bool shown = allShow({&c[0], &c[1]}, "line 099999\r\n", 120000);
+    instrument.join();
+    ASSERT_TRUE(shown);
+    ASSERT_TRUE(fileShows(service, "line 099999\r\n", 10000));
+    EXPECT_TRUE(fileShows(service, "> " + me() + " cut off: it fell more than ", 1000));
+
+    kill(r.pid, SIGTERM);  // stopped with consoles attached
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(waitEnd(c[k], 10000), 0) << c[k].console.substr(c[k].console.size() - 200);
+        EXPECT_NE(c[k].console.find(std::string("line 099999\r\n> the kestrode on ") + p.name +
+                                    " stopped, detached\n"), std::string::npos);
+        EXPECT_EQ(count(c[k].console, "line "), 100000u);
+    }
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    std::string logged;
+    for (size_t at = 0; at < sent.size(); at += 13) logged += sent.substr(at, 12) + "\r\n";
+    std::string log = readFile(logPath(r));
+    size_t diff = std::mismatch(log.begin(), log.end(), logged.begin(), logged.end()).first - log.begin();
+    EXPECT_EQ(diff, logged.size()) << log.size() << " " << log.substr(diff > 30 ? diff - 30 : 0, 60);
+    EXPECT_EQ(count(readFile(service), " cut off: "), 1u);
+
+    kill(c[2].pid, SIGCONT);
+    EXPECT_EQ(waitEnd(c[2], 10000), 1);
+    EXPECT_TRUE(c[2].console.ends_with("> the connection to the kestrode was lost, detached\n"));
+    size_t got = count(c[2].console, "line ");
+    EXPECT_LT(got, 100000u);
+    EXPECT_EQ(c[2].console.find("line 0"), c[2].console.find('\n') + 1);
+    EXPECT_NE(c[2].console.find(sent.substr(0, (got - 1) * 13)), std::string::npos) << got << c[2].console.substr(0, 300);
+    closePty(p);
+}
+
+TEST(Share, TheServicesEndEndsItsConsoles) {
+    struct Case {
+        const char *how;
+        const char *line;
+        int status;
+    };
+    const Case cases[] = {
+        {"stopped", " stopped, detached\n", 0},
+        {"instrument hung up", " lost its serial device, detached\n", 1},
+    };
+    for (const Case &k : cases) {
+        Session r, c;
+        Pty p = openPty();
+        r.pid = startSharing(r, p, "--share=" + socketIn(r), r.dir + "/service.out");
+        ASSERT_TRUE(socketAt(socketIn(r), 10000)) << k.how;
+        startAttached(c, socketIn(r));
+        ASSERT_TRUE(attached(c)) << k.how;
+        if (k.status == 0)
+            kill(r.pid, SIGTERM);
+        else
+            close(p.master), p.master = -1;
+        EXPECT_EQ(waitEnd(c, 10000), k.status) << k.how;
+        EXPECT_TRUE(c.console.ends_with(std::string("> the kestrode on ") + p.name + k.line))
+            << k.how << "\n" << c.console;
+        waitStatus(r.pid, 10000);
+        r.pid = -1;
+        EXPECT_FALSE(std::filesystem::exists(socketIn(r))) << k.how;
+        closePty(p);
+    }
+}
