@@ -66,9 +66,10 @@ static void startPiped(Session &r, const std::vector<std::string> &args, int err
     r.out = out[0];
 }
 
-void startAttached(Session &c, const std::string &target, void (*beforeExec)()) {
+void startAttached(Session &c, const std::string &target, void (*beforeExec)(),
+                   const char *program) {
     std::vector<std::string> args;
-    addProgram(args, KESTRODE_BIN);
+    addProgram(args, program);
     args.insert(args.end(), {"--attach", target});
     startPiped(c, args, -1, beforeExec);
 }

@@ -220,3 +220,144 @@ TEST(Share, TheServicesEndEndsItsConsoles) {
         closePty(p);
     }
 }
+
+TEST(Share, APlaceThatIsTakenIsRefused) {
+    struct Case {
+        const char *what;
+        const char *where;  // in the session's folder
+        const char *line;   // after the path; nullptr: taken over
+    };
+    const Case cases[] = {
+        {"a file", "/k.sock", " exists and is no socket of a stopped kestrode, not replaced\n"},
+        {"a live socket", "/k.sock", " exists and is no socket of a stopped kestrode, not replaced\n"},
+        {"a missing folder", "/none/k.sock", ": No such file or directory\n"},
+        {"a dead socket of ours", "/k.sock", nullptr},
+    };
+    for (const Case &k : cases) {
+        Session r;
+        Pty p = openPty();
+        const std::string path = r.dir + k.where, service = r.dir + "/service.out";
+        int held = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        if (std::string(k.what) == "a file")
+            writeFile(path, "keep");
+        else if (std::string(k.what) != "a missing folder")
+            ASSERT_EQ(bind(held, (sockaddr *)&a, sizeof a), 0) << k.what;
+        if (std::string(k.what) == "a live socket") listen(held, 1);
+        r.pid = startSharing(r, p, "--share=" + path, service);
+        if (k.line) {
+            EXPECT_EQ(waitExit(r.pid, 10000), 255) << k.what;
+            r.pid = -1;
+            std::string start = k.where[1] == 'n' ? "> cannot share on " : "> ";
+            EXPECT_NE(readFile(service).find(start + path + k.line), std::string::npos)
+                << k.what << "\n" << readFile(service);
+            if (std::string(k.what) == "a file") EXPECT_EQ(readFile(path), "keep");
+        } else {
+            ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+            struct stat st, dev;
+            ASSERT_EQ(stat(path.c_str(), &st), 0);
+            ASSERT_EQ(stat(p.name, &dev), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0660u);
+            EXPECT_EQ(st.st_gid, dev.st_gid);
+            Session c;
+            startAttached(c, path);
+            EXPECT_TRUE(attached(c)) << c.console;
+            kill(r.pid, SIGTERM);
+            waitStatus(r.pid, 10000);
+            r.pid = -1;
+            EXPECT_FALSE(std::filesystem::exists(path));
+        }
+        close(held);
+        closePty(p);
+    }
+}
+
+namespace {
+gid_t extraGroup = (gid_t)-1;  // the console's one group besides nobody's, or none
+void becomeNobody() {
+    int n = extraGroup == (gid_t)-1 ? 0 : 1;
+    if (setgroups(n, &extraGroup) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+
+bool othersMayRun(const std::string &path) {
+    struct stat st;
+    std::filesystem::path p = std::filesystem::absolute(path);
+    for (std::filesystem::path at = p; at != at.root_path(); at = at.parent_path())
+        if (stat(at.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+    return true;
+}
+}  // namespace
+
+// The socket's rights let in the device's group (and root) only: the file
+// system refuses everyone else, as it refuses them the port.
+TEST(Share, OnlyTheDevicesGroupMayAttach) {
+    if (geteuid() != 0) GTEST_SKIP() << "attaching as another uid needs root";
+#ifdef KESTRODE_EMULATOR
+    if (!othersMayRun(KESTRODE_EMULATOR)) GTEST_SKIP() << "the emulator is not for other users";
+#endif
+    Session r;
+    Pty p = openPty();
+    chmod(r.dir.c_str(), 0755);  // the way to the socket and the program
+    const std::string program = r.dir + "/kestrode";
+    std::filesystem::copy_file(KESTRODE_BIN, program);
+    chmod(program.c_str(), 0755);
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), r.dir + "/service.out");
+    ASSERT_TRUE(socketAt(socketIn(r), 10000));
+    struct stat dev;
+    ASSERT_EQ(stat(p.name, &dev), 0);
+    passwd *nobody = getpwuid(65534);
+    const std::string who = std::string(nobody ? nobody->pw_name : "65534") + " (uid 65534)";
+    struct Case {
+        gid_t group;
+        std::string line;
+        int status;
+    };
+    const Case cases[] = {
+        {(gid_t)-1, "> cannot attach to " + socketIn(r) + ": Permission denied\n", 255},
+        {dev.st_gid, "> attached to the kestrode on ", 0},
+    };
+    for (const Case &k : cases) {
+        Session c;
+        extraGroup = k.group;
+        startAttached(c, socketIn(r), becomeNobody, program.c_str());
+        EXPECT_TRUE(waitFor(c, k.line, 10000)) << c.console;
+        if (k.status == 0) {
+            EXPECT_TRUE(fileShows(r.dir + "/service.out", "> " + who + " attached\n", 5000));
+            type(c, "@exit");
+        }
+        EXPECT_EQ(waitEnd(c, 10000), k.status) << c.console;
+    }
+    closePty(p);
+}
+
+// As root, the port's own place; a direct open of the port says how to attach.
+TEST(Share, TheWellKnownPlaceAndTheWayThere) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root may make /run/kestrode";
+    bool hadFolder = std::filesystem::exists("/run/kestrode");
+    Session r;
+    Pty p = openPty();
+    std::string name = std::string(p.name).substr(5);  // pts/4
+    name[3] = '_';
+    const std::string path = "/run/kestrode/" + name + ".sock";
+    r.pid = startSharing(r, p, "--share", r.dir + "/service.out");
+    ASSERT_TRUE(socketAt(path, 10000)) << readFile(r.dir + "/service.out");
+
+    int direct = startSharing(r, p, "--log-time", r.dir + "/direct.out");
+    EXPECT_EQ(waitExit(direct, 10000), 255);
+    EXPECT_NE(readFile(r.dir + "/direct.out").find("> a kestrode shares it: kestrode --attach " + name + "\n"),
+              std::string::npos) << readFile(r.dir + "/direct.out");
+    for (const std::string &target : {name, std::string(p.name)}) {
+        Session c;
+        startAttached(c, target);
+        EXPECT_TRUE(attached(c)) << target << "\n" << c.console;
+        EXPECT_EQ(exitSession(c), 0);
+    }
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    EXPECT_FALSE(std::filesystem::exists(path));
+    if (!hadFolder) rmdir("/run/kestrode");
+    closePty(p);
+}
