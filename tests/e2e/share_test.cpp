@@ -222,16 +222,17 @@ TEST(Share, TheServicesEndEndsItsConsoles) {
 }
 
 TEST(Share, APlaceThatIsTakenIsRefused) {
+    enum Place { FILE, LIVE, MISSING, DEAD };
     struct Case {
-        const char *what;
+        Place what;
         const char *where;  // in the session's folder
-        const char *line;   // after the path; nullptr: taken over
+        const char *line;   // with the path; nullptr: taken over
     };
     const Case cases[] = {
-        {"a file", "/k.sock", " exists and is no socket of a stopped kestrode, not replaced\n"},
-        {"a live socket", "/k.sock", " exists and is no socket of a stopped kestrode, not replaced\n"},
-        {"a missing folder", "/none/k.sock", ": No such file or directory\n"},
-        {"a dead socket of ours", "/k.sock", nullptr},
+        {FILE, "/k.sock", "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
+        {LIVE, "/k.sock", "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
+        {MISSING, "/none/k.sock", "> cannot share on %s: No such file or directory\n"},
+        {DEAD, "/k.sock", nullptr},
     };
     for (const Case &k : cases) {
         Session r;
@@ -241,19 +242,21 @@ TEST(Share, APlaceThatIsTakenIsRefused) {
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        if (std::string(k.what) == "a file")
-            writeFile(path, "keep");
-        else if (std::string(k.what) != "a missing folder")
+        if (k.what == FILE) writeFile(path, "keep");
+        if (k.what == LIVE || k.what == DEAD) {
             ASSERT_EQ(bind(held, (sockaddr *)&a, sizeof a), 0) << k.what;
-        if (std::string(k.what) == "a live socket") listen(held, 1);
+        }
+        if (k.what == LIVE) listen(held, 1);
         r.pid = startSharing(r, p, "--share=" + path, service);
         if (k.line) {
             EXPECT_EQ(waitExit(r.pid, 10000), 255) << k.what;
             r.pid = -1;
-            std::string start = k.where[1] == 'n' ? "> cannot share on " : "> ";
-            EXPECT_NE(readFile(service).find(start + path + k.line), std::string::npos)
-                << k.what << "\n" << readFile(service);
-            if (std::string(k.what) == "a file") EXPECT_EQ(readFile(path), "keep");
+            char line[512];
+            snprintf(line, sizeof line, k.line, path.c_str());
+            EXPECT_NE(readFile(service).find(line), std::string::npos) << readFile(service);
+            if (k.what == FILE) {
+                EXPECT_EQ(readFile(path), "keep");
+            }
         } else {
             ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
             struct stat st, dev;
@@ -281,7 +284,7 @@ void becomeNobody() {
     if (setgroups(n, &extraGroup) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
 }
 
-bool othersMayRun(const std::string &path) {
+[[maybe_unused]] bool othersMayRun(const std::string &path) {
     struct stat st;
     std::filesystem::path p = std::filesystem::absolute(path);
     for (std::filesystem::path at = p; at != at.root_path(); at = at.parent_path())
