@@ -24,10 +24,24 @@ static void endWith(int code) {
     gbRun = false;
 }
 
+// The instrument's bytes of one read of the socket are shown in one go,
+// which flushes the console once rather than at every frame.
+static char output[sizeof frames];
+static int outputLen = 0;
+
+static void showOutput() {
+    if (outputLen > 0) handleTermBytes(output, outputLen);
+    outputLen = 0;
+}
+
 static void takeFrame(char type, const char *data, int len) {
     if (type == FRAME_OUTPUT) {
-        handleTermBytes(data, len);
-    } else if (type == FRAME_NOTICE) {
+        memcpy(output + outputLen, data, len);
+        outputLen += len;
+        return;
+    }
+    showOutput();
+    if (type == FRAME_NOTICE) {
         printNotice("%.*s", len, data);
     } else if (type == FRAME_END && len > 0) {
         printNotice("%.*s", len - 1, data + 1);
@@ -55,6 +69,7 @@ void readAttached(int fd) {
         takeFrame(frames[at], frames + at + FRAME_HEAD, len);
         at += FRAME_HEAD + len;
     }
+    showOutput();
     memmove(frames, frames + at, have - at);
     have -= at;
 }

@@ -14,6 +14,7 @@
 #include "terminal/terminal.h"
 
 static constexpr int END_ROOM = 512;  // kept for the last word
+static constexpr int FLUSH_AT = 8192;
 static char rings[SHARE_CLIENTS][SHARE_RING];
 
 static void put(int i, const char *data, int len) {
@@ -81,7 +82,23 @@ void shareOutput(const char *buf, int len) {
     }
 }
 
-void flushShare() {
+// While the instrument streams, the consoles get their bytes in batches:
+// every write wakes a console, and three of them at every serial read would
+// triple what the service spends. Once the port is quiet (a wait that a
+// console's room for more ended, not the port), or a batch is full,
+// everything goes out.
+static bool batchDue(bool portQuiet) {
+    bool waiting = false;
+    for (const ShareClient &c : gClients) {
+        if (c.fd < 0 || c.queued == 0) continue;
+        if (c.queued >= FLUSH_AT) return true;
+        waiting = true;
+    }
+    return waiting && portQuiet;
+}
+
+void flushShare(bool portQuiet) {
+    if (!batchDue(portQuiet)) return;
     for (int i = 0; i < SHARE_CLIENTS; ++i) {
         ShareClient &c = gClients[i];
         if (c.fd < 0 || c.queued == 0 || flushClient(i)) continue;

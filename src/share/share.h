@@ -30,11 +30,12 @@ bool startShare(const char *device, const char *socketPath);
 // Ends every console with the reason and removes the socket.
 void stopShare();
 void noteDeviceLost();  // the reason the consoles will be given
-// The listening socket and the consoles, after `fds`; returns how many.
+// The listening socket and the consoles, after `fds`; returns how many. A
+// console with bytes waiting for it ends the wait as soon as it has room.
 int sharePollFds(pollfd *fds, int room);
 void serveShare(const pollfd *fds, int count);
 void shareOutput(const char *buf, int len);  // instrument bytes to every console
-void flushShare();                           // before every wait
+void flushShare(bool portQuiet);  // after every wait: false when the port had more
 
 // A direct open refused: how to attach instead, on stderr, when a kestrode
 // shares the port at the well-known place.

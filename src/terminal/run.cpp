@@ -60,7 +60,6 @@ static constexpr int NOTICE_SECONDS = 1;
 static void servePass() {
     pollfd fds[2 + 1 + SHARE_CLIENTS] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
-    flushShare();
     bool holding = noticesHeld();
     // In the background of its terminal the keyboard is left alone (a read
     // would stop the program); SIGCONT at "fg" ends the wait, the shorter
@@ -80,6 +79,7 @@ static void servePass() {
     if (gbRun && !gSignal && keys && fds[1].revents != 0) process_stdin();
     if (gbAttached && !gbStdinOpen) gbRun = false;  // the end of input detaches
     serveShare(fds + 2, count - 2);
+    flushShare(fds[0].revents == 0);
 }
 
 void runLoop() {
