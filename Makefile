@@ -10,7 +10,8 @@
 #                        adapter pulled and plugged back, and a reboot (root)
 #   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
 #   make check-package   lintian on all of them, failing on any error or warning
-#   make check-install   installs the amd64 packages, one session, purges them (root)
+#   make check-install   installs the amd64 packages over those of 1.2.0, one
+#                        session as the service's account, purges them (root)
 #   make check-man       renders both man pages, failing on any warning, and
 #                        checks every message is in the README and kestrode(1)
 #                        and every kestrode-sim option in kestrode-sim(1)
@@ -32,6 +33,12 @@ SERVICE_BUILD ?= build-service
 SERVICE_SECONDS ?= 720
 # The guest's image, kept between runs (tests/service/image.sh).
 SERVICE_CACHE ?= /var/cache/kestrode-test-service
+# The release an upgrade starts from (1.2.0), its packages built from this
+# commit into OLD_DIST (make old-package).
+OLD_COMMIT ?= ab96593
+OLD_BUILD ?= build-old
+OLD_DIST ?= $(OLD_BUILD)/dist
+OLD_ARCH ?= amd64
 # The arm64 package the system test boots with; made by `make package` when
 # there is none yet.
 ARM64_DEB ?= $(firstword $(wildcard $(DIST)/kestrode_*_arm64.deb))
@@ -41,7 +48,7 @@ configure = @test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) -G Ninja $(2)
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
 	package check-package check-install check-man bench test-aarch64-system \
-	test-service
+	test-service old-package
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -113,11 +120,17 @@ package:
 check-package: package
 	cmake/lint-debs.sh $(DIST) $(DEB_ARCHS)
 
+# The packages of the release before, built once from its commit: the
+# upgrade from it is checked.
+old-package:
+	@ls $(OLD_DIST)/kestrode_*_$(OLD_ARCH).deb >/dev/null 2>&1 || \
+	  KESTRODE_COMMIT=$(OLD_COMMIT) cmake/build-debs.sh $(OLD_BUILD) $(OLD_DIST) $(OLD_ARCH)
+
 # Uses the packages in dist/ when they are there.
-check-install:
+check-install: old-package
 	@ls $(DIST)/kestrode_*_amd64.deb $(DIST)/kestrode-sim_*_amd64.deb >/dev/null 2>&1 || \
 	  $(MAKE) package DEB_ARCHS=amd64
-	cmake/check-install.sh $(DIST) amd64
+	cmake/check-install.sh $(DIST) amd64 $(OLD_DIST)
 
 check-man:
 	cmake/check-man.sh docs/kestrode.1

@@ -1,18 +1,22 @@
 #!/bin/sh
-# make check-install (as root): installs the packages of ARCH from DIST with
-# dpkg, checks the service unit, runs the installed kestrode on the installed
-# kestrode-sim for one short session in the service's log directory, then
-# purges both packages and checks that nothing of them is left.
-#   cmake/check-install.sh DIST ARCH
+# make check-install (as root): installs the packages of ARCH from OLD (the
+# release before) with dpkg, leaves files where its service left them, installs
+# those of DIST over them, checks the unit and that the old files moved and
+# are readable by adm alone, runs the installed kestrode on the installed
+# kestrode-sim for one short session in the service's log directory as the
+# service's account, then purges both packages and checks that nothing of
+# them is left.
+#   cmake/check-install.sh DIST ARCH OLD
 # Any kestrode packages installed before are purged too.
 set -eu
-dist=${1:?usage: check-install.sh DIST ARCH}
-arch=${2:?usage: check-install.sh DIST ARCH}
+dist=${1:?usage: check-install.sh DIST ARCH OLD}
+arch=${2:?usage: check-install.sh DIST ARCH OLD}
+olddist=${3:?usage: check-install.sh DIST ARCH OLD}
 [ "$(id -u)" = 0 ] || { echo "check-install: needs root (dpkg -i, /var/log)"; exit 1; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
 unit=kestrode@ttyS0.service
-logdir=/var/log/kestrode/ttyS0
+logdir=/var/log/kestrode/ttyS1
 tmp=$(mktemp -d)
 sim=
 cleanup() {
@@ -36,12 +40,53 @@ until_true() {
     done
 }
 
-echo "== install"
+# runas WHO COMMAND...: COMMAND as nobody with the supplementary groups WHO
+# (adm or none), or as the service's account with its groups and umask.
+runas() {
+    case $1 in
+    kestrode) shift; setpriv --reuid=kestrode --regid=kestrode --init-groups sh -c 'umask 027; exec "$@"' sh "$@" ;;
+    adm) shift; setpriv --reuid=nobody --regid=nogroup --groups=adm "$@" ;;
+    *) shift; setpriv --reuid=nobody --regid=nogroup --clear-groups "$@" ;;
+    esac
+}
+# owned PATH MODE: PATH is kestrode:adm with MODE (ls -l letters).
+owned() { [ "$(stat -c '%U:%G %A' "$1")" = "kestrode:adm $2" ]; }
+
+echo "== install $(ls "$olddist"/kestrode_*_"$arch".deb)"
+dpkg -i "$olddist"/kestrode_*_"$arch".deb "$olddist"/kestrode-sim_*_"$arch".deb
+# Files its dynamic user left, as systemd keeps them: below /var/log/private,
+# linked from /var/log/kestrode.
+private=/var/log/private/kestrode
+byid=serial/by-id/usb-X-if00-port0
+mkdir -p /var/log/private "$private/ttyS0" "$private/$byid" /var/log/kestrode/serial/by-id
+chmod 0700 /var/log/private
+for f in "$private/ttyS0/kestrode-20250101.log" "$private/ttyS0/dl.bin" "$private/$byid/kestrode-20250102.log"; do
+    echo "kept ${f##*/}" >"$f"
+    chmod 0600 "$f"
+done
+chown -R 61234:61234 "$private"
+ln -s ../private/kestrode/ttyS0 /var/log/kestrode/ttyS0
+ln -s ../../../private/kestrode/$byid /var/log/kestrode/$byid
 # An instance enabled by an earlier version, the way it was then.
 old=/etc/systemd/system/multi-user.target.wants/kestrode@ttyS9.service
 mkdir -p "${old%/*}"
 ln -sf /lib/systemd/system/kestrode@.service "$old"
+
+echo "== upgrade to $version"
 dpkg -i "$dist/kestrode_${version}_$arch.deb" "$dist/kestrode-sim_${version}_$arch.deb"
+getent passwd kestrode >/dev/null && id -nG kestrode | grep -qw dialout ||
+    fail "no account kestrode in dialout"
+! id -nG kestrode | grep -qw adm || fail "the account kestrode is in adm"
+owned /var/log/kestrode drwxr-s--- || fail "/var/log/kestrode: $(stat -c '%U:%G %A' /var/log/kestrode)"
+for f in ttyS0/kestrode-20250101.log ttyS0/dl.bin $byid/kestrode-20250102.log; do
+    [ "$(cat "/var/log/kestrode/$f")" = "kept ${f##*/}" ] || fail "$f not kept"
+    owned "/var/log/kestrode/$f" -rw-r----- || fail "$f: $(stat -c '%U:%G %A' "/var/log/kestrode/$f")"
+    owned "/var/log/kestrode/${f%/*}" drwxr-s--- || fail "${f%/*}: $(stat -c '%U:%G %A' "/var/log/kestrode/${f%/*}")"
+    runas adm cat "/var/log/kestrode/$f" >/dev/null || fail "adm cannot read $f"
+    ! runas other cat "/var/log/kestrode/$f" >/dev/null 2>&1 || fail "a user outside adm reads $f"
+done
+[ ! -e "$private" ] || fail "$private left after the upgrade"
+echo "the files of 1.2.0 moved to /var/log/kestrode, kestrode:adm -rw-r-----"
 dpkg -L kestrode kestrode-sim | sort -u >"$tmp/files"
 man -w kestrode kestrode-sim || fail "man pages not found"
 
@@ -57,11 +102,16 @@ systemd-analyze security --offline=yes --threshold=10 "$unit" | tail -n 1 ||
 systemctl enable "$unit" 2>&1
 ls /etc/systemd/system/*.wants/"$unit" >/dev/null || fail "$unit not enabled"
 
-echo "== session in $logdir"
-# The directory the service runs in; the purge must remove it.
-mkdir -p "$tmp/store" "$logdir"
+echo "== session in $logdir as kestrode"
+# The directory the service runs in, made as its ExecStartPre does; the purge
+# must remove it.
+mkdir -p "$tmp/store"
+chmod 755 "$tmp" "$tmp/store"
+runas kestrode mkdir -p "$logdir"
+owned "$logdir" drwxr-s--- || fail "$logdir: $(stat -c '%U:%G %A' "$logdir")"
 mkfifo "$tmp/keys"
-(cd "$logdir" && exec kestrode-sim --storage "$tmp/store" --run -- kestrode \
+(cd "$logdir" && exec setpriv --reuid=kestrode --regid=kestrode --init-groups sh -c \
+    'umask 027; exec kestrode-sim --storage "$1" --run -- kestrode' sh "$tmp/store" \
     <"$tmp/keys" >"$tmp/console" 2>"$tmp/sim.err") &
 sim=$!
 exec 3<>"$tmp/keys"  # read-write: opening cannot block
@@ -75,6 +125,12 @@ exec 3>&-
 [ $status -eq 0 ] || fail "the session ended with status $status"
 grep -q '^# OLM-inside Air Monitor' "$tmp/console" || fail "no banner on the console"
 grep -h 'PM2.5=' "$logdir"/kestrode-*.log | head -n 1
+for f in "$logdir"/kestrode-*.log; do
+    owned "$f" -rw-r----- || fail "$f: $(stat -c '%U:%G %A' "$f")"
+    runas adm cat "$f" >/dev/null || fail "adm cannot read $f"
+    ! runas other cat "$f" >/dev/null 2>&1 || fail "a user outside adm reads $f"
+done
+echo "the session's log is kestrode:adm -rw-r-----: adm reads it, others do not"
 
 echo "== purge"
 dpkg --purge kestrode-sim kestrode
@@ -88,9 +144,10 @@ for f in /var/log/kestrode /var/log/private/kestrode /etc/systemd/system/*.wants
     [ -e "$f" ] || [ -L "$f" ] && left="$left $f"
 done
 [ -z "$left" ] || fail "left after purge:$left"
-if getent passwd kestrode >/dev/null || getent group kestrode >/dev/null; then
-    fail "a kestrode account is left after purge"
-fi
+# The account stays, as Debian's system accounts do (its id is never handed to
+# another); nothing of it may.
+owner=$(find /var/log /etc /run -xdev -user kestrode 2>/dev/null | head -n 3)
+[ -z "$owner" ] || fail "files of the account kestrode left after purge: $owner"
 dpkg-query -W -f='${db:Status-Status}\n' kestrode kestrode-sim 2>/dev/null | grep -qv not-installed &&
     fail "dpkg still knows of the packages"
 echo "check-install: installed, ran, purged; nothing left"

@@ -14,4 +14,11 @@ if(KESTRODE_SYSTEMD_UNITDIR)
   configure_file(${PROJECT_SOURCE_DIR}/service/kestrode@.service.in
     ${PROJECT_BINARY_DIR}/kestrode@.service @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/kestrode@.service DESTINATION ${KESTRODE_SYSTEMD_UNITDIR})
+  # Its account and its folders; lib below the prefix, never a multiarch libdir.
+  install(FILES ${PROJECT_SOURCE_DIR}/service/kestrode.sysusers
+    DESTINATION lib/sysusers.d RENAME kestrode.conf)
+  install(FILES ${PROJECT_SOURCE_DIR}/service/kestrode.tmpfiles
+    DESTINATION lib/tmpfiles.d RENAME kestrode.conf)
+  install(FILES ${PROJECT_SOURCE_DIR}/service/kestrode-retention.tmpfiles
+    DESTINATION lib/tmpfiles.d RENAME kestrode-retention.conf)
 endif()
