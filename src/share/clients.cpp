@@ -12,12 +12,7 @@
 #include "share/share.h"
 #include "terminal/terminal.h"
 
-ShareClient gClients[SHARE_CLIENTS] = {
-    {-1, 0, {}, 0, 0, {}, 0}, {-1, 0, {}, 0, 0, {}, 0}, {-1, 0, {}, 0, 0, {}, 0},
-    {-1, 0, {}, 0, 0, {}, 0}, {-1, 0, {}, 0, 0, {}, 0}, {-1, 0, {}, 0, 0, {}, 0},
-    {-1, 0, {}, 0, 0, {}, 0}, {-1, 0, {}, 0, 0, {}, 0},
-};
-static_assert(SHARE_CLIENTS == 8, "one initialiser per slot");
+ShareClient gClients[SHARE_CLIENTS];
 
 static constexpr int TYPED_MAX = 252;  // as on the keyboard
 
@@ -33,7 +28,7 @@ void userName(uid_t uid, char *out, size_t size) {
 void dropClient(int i) {
     ShareClient &c = gClients[i];
     close(c.fd);
-    c = ShareClient{-1, 0, {}, 0, 0, {}, 0};
+    c = ShareClient{};
     keyboardLeft(i);
 }
 

@@ -73,6 +73,7 @@ bool flushClient(int i) {
 }
 
 void shareOutput(const char *buf, int len) {
+    if (gShareFD < 0) return;
     for (int i = 0; i < SHARE_CLIENTS; ++i) {
         ShareClient &c = gClients[i];
         if (c.fd < 0 || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;

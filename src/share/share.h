@@ -50,12 +50,13 @@ void sendAttachedLine(char *line, int len);  // a typed line with its line end
 
 // Within share/
 struct ShareClient {
-    int fd;              // -1: a free slot
-    uid_t uid;           // from the socket, not from the client's word
-    char user[64];       // its name, or the uid's digits
-    int head, queued;    // its ring: where the oldest byte is, how many wait
-    char typed[256];     // the line it is typing
-    int typedLen;
+    int fd = -1;         // -1: a free slot
+    uid_t uid = 0;       // from the socket, not from the client's word
+    char user[64] = {};  // its name, or the uid's digits
+    int head = 0;        // its ring: where the oldest byte is
+    int queued = 0;      // and how many wait
+    char typed[256] = {};  // the line it is typing
+    int typedLen = 0;
 };
 extern ShareClient gClients[SHARE_CLIENTS];
 extern int gShareFD;  // the listening socket, -1 when not sharing
