@@ -87,12 +87,15 @@ bool socketAt(const std::string &path, int ms) {
 }  // namespace
 
 TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
-    Session r, a, b;
+    Session r, a, b, c;
     startSession(r, {"--period", "0.2"}, {"--share=" + socketIn(r)});
     ASSERT_TRUE(waitForBoot(r)) << r.console;
     startAttached(a, socketIn(r));
     startAttached(b, socketIn(r));
-    ASSERT_TRUE(attached(a) && attached(b)) << a.console << b.console;
+    startAttached(c, socketIn(r));
+    ASSERT_TRUE(attached(a) && attached(b) && attached(c)) << a.console << b.console;
+    kill(c.pid, SIGINT);  // ^C at the prompt detaches
+    EXPECT_EQ(waitEnd(c, 5000), 0) << c.console;
     EXPECT_EQ(a.console.rfind("> attached to the kestrode on /dev/pts/", 0), 0u) << a.console;
     EXPECT_TRUE(waitFor(a, "PM2.5=", 5000) && waitFor(b, "PM2.5=", 5000)) << b.console;
 
