@@ -41,11 +41,10 @@ void explainOpenFailure(const char *path, int err) {
         permissionHint(st);
     else if (err == ENOENT)
         portsHint();
-    else if (err == EBUSY)
-    {
+    else if (err == EBUSY) {
         fputs("another program holds it exclusively: end that one first\n", stderr);
         hintAttach(path);
-    }
-    else
+    } else {
         fputs("kestrode --list shows the serial ports\n", stderr);
+    }
 }
