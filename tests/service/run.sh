@@ -280,8 +280,8 @@ startUnit ttyUSB0 usb "$usbPty"
 readings ttyUSB0 3
 LIMIT=120 guest byid ttyUSB0
 check byid "$(val link): $(val instance) logs to $(val byid)" test -n "$(val byid)"
-transfers
 attachVisit
+transfers
 sameReadings
 startUnit ttyS1
 unplug
