@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -30,14 +29,8 @@ std::string me() {
 
 bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 10000); }
 
-std::vector<const char *> argvOf(const std::vector<std::string> &args) {
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    return argv;
-}
-
 // kestrode sharing the pseudo-terminal's slave; its console goes to `console`.
+// It listens once it has announced its log.
 int startSharing(const Session &r, const Pty &p, const std::string &share,
                  const std::string &console) {
     std::vector<std::string> args;
@@ -45,8 +38,11 @@ int startSharing(const Session &r, const Pty &p, const std::string &share,
     args.push_back(KESTRODE_EMULATOR);
 #endif
     args.insert(args.end(), {KESTRODE_BIN, share, p.name});
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
     int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int pid = spawn(argvOf(args).data(), -1, out, out, r.host.c_str());
+    int pid = spawn(argv.data(), -1, out, out, r.host.c_str());
     close(out);
     return pid;
 }
@@ -54,34 +50,6 @@ int startSharing(const Session &r, const Pty &p, const std::string &share,
 bool fileShows(const std::string &path, const std::string &needle, int ms) {
     for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
         if (readFile(path).find(needle) != std::string::npos) return true;
-    return false;
-}
-
-// Reads the consoles side by side until each shows `needle` or `ms` pass.
-bool allShow(std::vector<Session *> cs, const std::string &needle, int ms) {
-    std::vector<bool> done(cs.size());
-    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end;) {
-        std::vector<pollfd> fds;
-        for (Session *c : cs) fds.push_back({c->out, POLLIN, 0});
-        poll(fds.data(), fds.size(), 100);
-        bool all = true;
-        for (size_t k = 0; k < cs.size(); ++k) {
-            char buf[65536];
-            ssize_t n = fds[k].revents ? read(cs[k]->out, buf, sizeof buf) : 0;
-            size_t from = cs[k]->console.size() > needle.size() ? cs[k]->console.size() - needle.size() : 0;
-            if (n > 0) cs[k]->console.append(buf, n);
-            done[k] = done[k] || cs[k]->console.find(needle, from) != std::string::npos;
-            all = all && done[k];
-        }
-        if (all) return true;
-    }
-    return false;
-}
-
-bool socketAt(const std::string &path, int ms) {
-    struct stat st;
-    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
-        if (stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
     return false;
 }
 }  // namespace
@@ -150,7 +118,7 @@ TEST(Share, AStoppedConsoleIsCutOffAndNothingIsLost) {
     Pty p = openPty();
     const std::string service = r.dir + "/service.out";
     r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
-    ASSERT_TRUE(socketAt(socketIn(r), 10000)) << readFile(service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
     Session c[3];
     for (Session &one : c) {
         startAttached(one, socketIn(r));
@@ -164,9 +132,12 @@ TEST(Share, AStoppedConsoleIsCutOffAndNothingIsLost) {
     // on a busy machine only the stopped one falls behind.
     for (int part = 0; part < 10; ++part) {
         std::thread instrument([&] { writeAll(p.master, sent.substr(part * 130000, 130000)); });
-        bool shown = allShow({&c[0], &c[1]}, sent.substr(part * 130000 + 129987, 13), 60000);
+        const std::string last = sent.substr(part * 130000 + 129987, 13);
+        bool shown[2] = {};
+        for (double end = nowSeconds() + 60; !(shown[0] && shown[1]) && nowSeconds() < end;)
+            for (int k = 0; k < 2; ++k) shown[k] = shown[k] || waitFor(c[k], last, 10);
         instrument.join();
-        ASSERT_TRUE(shown) << part;
+        ASSERT_TRUE(shown[0] && shown[1]) << part;
     }
     ASSERT_TRUE(fileShows(service, "line 099999\r\n", 10000));
     EXPECT_TRUE(fileShows(service, "> " + me() + " cut off: it fell more than ", 1000));
@@ -205,85 +176,50 @@ TEST(Share, AStoppedConsoleIsCutOffAndNothingIsLost) {
     closePty(p);
 }
 
-TEST(Share, TheServicesEndEndsItsConsoles) {
-    struct Case {
-        const char *how;
-        const char *line;
-        int status;
-    };
-    const Case cases[] = {
-        {"stopped", " stopped, detached\n", 0},
-        {"instrument hung up", " lost its serial device, detached\n", 1},
-    };
-    for (const Case &k : cases) {
-        Session r, c;
-        Pty p = openPty();
-        r.pid = startSharing(r, p, "--share=" + socketIn(r), r.dir + "/service.out");
-        ASSERT_TRUE(socketAt(socketIn(r), 10000)) << k.how;
-        startAttached(c, socketIn(r));
-        ASSERT_TRUE(attached(c)) << k.how;
-        if (k.status == 0)
-            kill(r.pid, SIGTERM);
-        else
-            close(p.master), p.master = -1;
-        EXPECT_EQ(waitEnd(c, 10000), k.status) << k.how;
-        EXPECT_TRUE(c.console.ends_with(std::string("> the kestrode on ") + p.name + k.line))
-            << k.how << "\n" << c.console;
-        waitStatus(r.pid, 10000);
-        r.pid = -1;
-        EXPECT_FALSE(std::filesystem::exists(socketIn(r))) << k.how;
-        closePty(p);
-    }
-}
-
+// A taken place is refused; a dead socket of ours is taken over, made for
+// the device's group only, and removed when the port hangs up.
 TEST(Share, APlaceThatIsTakenIsRefused) {
     enum Place { FILE, LIVE, MISSING, DEAD };
-    struct Case {
-        Place what;
-        const char *where;  // in the session's folder
-        const char *line;   // with the path; nullptr: taken over
+    const std::pair<Place, const char *> cases[] = {
+        {FILE, "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
+        {LIVE, "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
+        {MISSING, "> cannot share on %s: No such file or directory\n"},
+        {DEAD, nullptr},
     };
-    const Case cases[] = {
-        {FILE, "/k.sock", "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
-        {LIVE, "/k.sock", "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
-        {MISSING, "/none/k.sock", "> cannot share on %s: No such file or directory\n"},
-        {DEAD, "/k.sock", nullptr},
-    };
-    for (const Case &k : cases) {
-        Session r;
+    for (const auto &[what, text] : cases) {
+        Session r, c;
         Pty p = openPty();
-        const std::string path = r.dir + k.where, service = r.dir + "/service.out";
+        const std::string path = r.dir + (what == MISSING ? "/none/k.sock" : "/k.sock");
         int held = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
+        sockaddr_un a{AF_UNIX, {}};
         snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        if (k.what == FILE) writeFile(path, "keep");
-        if (k.what == LIVE || k.what == DEAD) {
-            ASSERT_EQ(bind(held, (sockaddr *)&a, sizeof a), 0) << k.what;
+        if (what == FILE) writeFile(path, "keep");
+        if (what == LIVE || what == DEAD) {
+            EXPECT_EQ(bind(held, (sockaddr *)&a, sizeof a), 0);
         }
-        if (k.what == LIVE) listen(held, 1);
-        r.pid = startSharing(r, p, "--share=" + path, service);
-        if (k.line) {
-            EXPECT_EQ(waitExit(r.pid, 10000), 255) << k.what;
+        if (what == LIVE) listen(held, 1);
+        r.pid = startSharing(r, p, "--share=" + path, r.dir + "/service.out");
+        if (text) {
+            EXPECT_EQ(waitExit(r.pid, 10000), 255) << what;
             r.pid = -1;
             char line[512];
-            snprintf(line, sizeof line, k.line, path.c_str());
-            EXPECT_NE(readFile(service).find(line), std::string::npos) << readFile(service);
-            if (k.what == FILE) {
-                EXPECT_EQ(readFile(path), "keep");
-            }
-        } else {
-            ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+            snprintf(line, sizeof line, text, path.c_str());
+            EXPECT_NE(readFile(r.dir + "/service.out").find(line), std::string::npos) << line;
+            EXPECT_EQ(readFile(path), what == FILE ? "keep" : "");
+        } else {  // once it listens in the dead one's place
+            ASSERT_TRUE(fileShows(r.dir + "/service.out", "Local logging file", 10000));
+            startAttached(c, path);
+            ASSERT_TRUE(attached(c)) << c.console;
             struct stat st, dev;
-            ASSERT_EQ(stat(path.c_str(), &st), 0);
-            ASSERT_EQ(stat(p.name, &dev), 0);
+            EXPECT_TRUE(stat(path.c_str(), &st) == 0 && stat(p.name, &dev) == 0);
             EXPECT_EQ(st.st_mode & 07777, 0660u);
             EXPECT_EQ(st.st_gid, dev.st_gid);
-            Session c;
-            startAttached(c, path);
-            EXPECT_TRUE(attached(c)) << c.console;
-            kill(r.pid, SIGTERM);
-            waitStatus(r.pid, 10000);
+            close(p.master);  // the instrument's line hangs up
+            p.master = -1;
+            EXPECT_EQ(waitEnd(c, 10000), 1);
+            EXPECT_TRUE(c.console.ends_with(std::string("> the kestrode on ") + p.name +
+                                            " lost its serial device, detached\n")) << c.console;
+            EXPECT_EQ(waitExit(r.pid, 10000), 0);
             r.pid = -1;
             EXPECT_FALSE(std::filesystem::exists(path));
         }
@@ -298,80 +234,59 @@ void becomeNobody() {
     int n = extraGroup == (gid_t)-1 ? 0 : 1;
     if (setgroups(n, &extraGroup) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
 }
-
-[[maybe_unused]] bool othersMayRun(const std::string &path) {
-    struct stat st;
-    std::filesystem::path p = std::filesystem::absolute(path);
-    for (std::filesystem::path at = p; at != at.root_path(); at = at.parent_path())
-        if (stat(at.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
-    return true;
-}
 }  // namespace
 
-// The socket's rights let in the device's group (and root) only: the file
-// system refuses everyone else, as it refuses them the port.
-TEST(Share, OnlyTheDevicesGroupMayAttach) {
-    if (geteuid() != 0) GTEST_SKIP() << "attaching as another uid needs root";
-#ifdef KESTRODE_EMULATOR
-    if (!othersMayRun(KESTRODE_EMULATOR)) GTEST_SKIP() << "the emulator is not for other users";
-#endif
-    Session r;
-    Pty p = openPty();
-    chmod(r.dir.c_str(), 0755);  // the way to the socket and the program
-    const std::string program = r.dir + "/kestrode";
-    std::filesystem::copy_file(KESTRODE_BIN, program);
-    chmod(program.c_str(), 0755);
-    r.pid = startSharing(r, p, "--share=" + socketIn(r), r.dir + "/service.out");
-    ASSERT_TRUE(socketAt(socketIn(r), 10000));
-    struct stat dev;
-    ASSERT_EQ(stat(p.name, &dev), 0);
-    passwd *nobody = getpwuid(65534);
-    const std::string who = std::string(nobody ? nobody->pw_name : "65534") + " (uid 65534)";
-    struct Case {
-        gid_t group;
-        std::string line;
-        int status;
-    };
-    const Case cases[] = {
-        {(gid_t)-1, "> cannot attach to " + socketIn(r) + ": Permission denied\n", 255},
-        {dev.st_gid, "> attached to the kestrode on ", 0},
-    };
-    for (const Case &k : cases) {
-        Session c;
-        extraGroup = k.group;
-        startAttached(c, socketIn(r), becomeNobody, program.c_str());
-        EXPECT_TRUE(waitFor(c, k.line, 10000)) << c.console;
-        if (k.status == 0) {
-            EXPECT_TRUE(fileShows(r.dir + "/service.out", "> " + who + " attached\n", 5000));
-            type(c, "@exit");
-        }
-        EXPECT_EQ(waitEnd(c, 10000), k.status) << c.console;
-    }
-    closePty(p);
-}
-
-// As root, the port's own place; a direct open of the port says how to attach.
-TEST(Share, TheWellKnownPlaceAndTheWayThere) {
-    if (geteuid() != 0) GTEST_SKIP() << "only root may make /run/kestrode";
+// As root: the port's own place, the way there from a direct open, and the
+// socket's rights, which let in the device's group only, as the port's do.
+TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root makes /run/kestrode and attaches as others";
     bool hadFolder = std::filesystem::exists("/run/kestrode");
     Session r;
     Pty p = openPty();
-    std::string name = std::string(p.name).substr(5);  // pts/4
+    std::string name = std::string(p.name).substr(5);  // pts/4 gives pts_4
     name[3] = '_';
     const std::string path = "/run/kestrode/" + name + ".sock";
     r.pid = startSharing(r, p, "--share", r.dir + "/service.out");
-    ASSERT_TRUE(socketAt(path, 10000)) << readFile(r.dir + "/service.out");
-
+    ASSERT_TRUE(fileShows(r.dir + "/service.out", "Local logging file", 10000));
+    ASSERT_TRUE(std::filesystem::is_socket(path));
     int direct = startSharing(r, p, "--log-time", r.dir + "/direct.out");
     EXPECT_EQ(waitExit(direct, 10000), 255);
     EXPECT_NE(readFile(r.dir + "/direct.out").find("> a kestrode shares it: kestrode --attach " + name + "\n"),
               std::string::npos) << readFile(r.dir + "/direct.out");
-    for (const std::string &target : {name, std::string(p.name)}) {
+
+    chmod(r.dir.c_str(), 0755);  // a copy other users may run (the clone may be out of reach)
+    const std::string program = r.dir + "/kestrode";
+    std::filesystem::copy_file(KESTRODE_BIN, program);
+    chmod(program.c_str(), 0755);
+    struct stat dev;
+    ASSERT_EQ(stat(p.name, &dev), 0);
+    const std::string attachedLine = "> attached to the kestrode on ";
+    const struct {
+        std::string target;
+        bool nobody;
+        gid_t group;
+        std::string line;
+    } cases[] = {
+        {name, false, 0, attachedLine},
+        {p.name, false, 0, attachedLine},
+        {name, true, (gid_t)-1, "> cannot attach to " + path + ": Permission denied\n"},
+        {name, true, dev.st_gid, attachedLine},
+    };
+    for (const auto &k : cases) {
+#ifdef KESTRODE_EMULATOR
+        if (k.nobody) continue;  // the emulator's wrapper lies in the clone
+#endif
         Session c;
-        startAttached(c, target);
-        EXPECT_TRUE(attached(c)) << target << "\n" << c.console;
-        EXPECT_EQ(exitSession(c), 0);
+        extraGroup = k.group;
+        startAttached(c, k.target, k.nobody ? becomeNobody : nullptr, program.c_str());
+        EXPECT_TRUE(waitFor(c, k.line, 10000)) << k.target << "\n" << c.console;
+        if (k.line == attachedLine) type(c, "@exit");
+        EXPECT_EQ(waitEnd(c, 10000), k.line == attachedLine ? 0 : 255) << c.console;
     }
+#ifndef KESTRODE_EMULATOR
+    EXPECT_TRUE(fileShows(r.dir + "/service.out", "> nobody (uid 65534) attached\n", 5000) ||
+                !getpwuid(65534));
+#endif
     kill(r.pid, SIGTERM);
     waitStatus(r.pid, 10000);
     r.pid = -1;
