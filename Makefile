@@ -30,7 +30,7 @@ DEB_ARCHS ?= amd64 arm64
 SYSTEM_BUILD ?= build-system
 SYSTEM_SECONDS ?= 230
 SERVICE_BUILD ?= build-service
-SERVICE_SECONDS ?= 720
+SERVICE_SECONDS ?= 900
 # The guest's image, kept between runs (tests/service/image.sh).
 SERVICE_CACHE ?= /var/cache/kestrode-test-service
 # The release an upgrade starts from (1.2.0), its packages built from this
@@ -108,9 +108,10 @@ test-service: all
 	@start=$$(date +%s.%N); deb='$(ARM64_DEB)'; \
 	if [ -z "$$deb" ]; then $(MAKE) --no-print-directory package DEB_ARCHS=arm64 && \
 	  deb=$$(ls $(DIST)/kestrode_*_arm64.deb 2>/dev/null | head -n 1); fi; \
-	echo "== test-service with $$deb"; \
+	$(MAKE) --no-print-directory old-package OLD_ARCH=arm64 || exit 1; \
+	echo "== test-service with $$deb over $$(ls $(OLD_DIST)/kestrode_*_arm64.deb)"; \
 	timeout -k 10 $(SERVICE_SECONDS) tests/service/run.sh "$$deb" $(BUILD)/kestrode-sim \
-	  $(SERVICE_BUILD) $(SERVICE_CACHE); \
+	  $(SERVICE_BUILD) $(SERVICE_CACHE) "$$(ls $(OLD_DIST)/kestrode_*_arm64.deb | head -n 1)"; \
 	rc=$$?; echo "== test-service: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
 	exit $$rc
 

@@ -5,7 +5,8 @@
 # a limit.
 #   g install | enable PORT | opened PORT | readings PORT N | fetch PORT NAME | stopmid PORT NAME
 #   g dump PORT | mark PORT | gone PORT | back PORT | byid PORT | rebooted PORT...
-#   g seccomp | lockdir PORT | attach PORT
+#   g seccomp | lockdir PORT | old | private PORT | upgraded PORT | access PORT NAME
+#   g retention PORT NAME | upload URL | uploaded | entries PORT | attach PORT
 set -u
 t=/root/t
 cmd=$1
@@ -52,11 +53,93 @@ refused() { journalctl -u "$(unit "$1")" -o cat | grep -qF "refused ($2)"; }
 denied() { journalctl _TRANSPORT=kernel -o cat | grep -q "type=1326.*comm=\"$1\""; }
 ask() { printf '#DOWNLOAD %s\r' "$2" >"/dev/$1"; }  # the instrument is asked behind kestrode's back
 
+# as WHO COMMAND...: COMMAND as a user in adm, as one outside it, or as the
+# service's account with its umask.
+as() {
+    case $1 in
+    kestrode) shift; setpriv --reuid=kestrode --regid=kestrode --init-groups sh -c 'umask 027; exec "$@"' sh "$@" ;;
+    *) local who=$1; shift; setpriv --reuid="$who" --regid="$who" --init-groups "$@" ;;
+    esac
+}
+owner() { stat -c '%U:%G %A' "$1" 2>&1; }
+
 case $cmd in
 install)
     apt-get install -y -q "$t"/kestrode_*_arm64.deb </dev/null >/tmp/apt.out 2>&1 ||
         { tail -n 20 /tmp/apt.out; exit 1; }
     say version "$(dpkg-query -W -f '${Version}' kestrode)"
+    ;;
+old)
+    apt-get install -y -q "$t"/old/kestrode_*_arm64.deb </dev/null >/tmp/apt.out 2>&1 ||
+        { tail -n 20 /tmp/apt.out; exit 1; }
+    say version "$(dpkg-query -W -f '${Version}' kestrode)"
+    ;;
+private)
+    # The files the dynamic user of 1.2.0 made, as systemd keeps them.
+    f=$(ls /var/log/private/kestrode/"$1"/kestrode-*.log | tail -n 1)
+    say private "$f $(stat -c '%u %A' "$f")"
+    say link "$(readlink "$(dir "$1")")"
+    echo "kept across the upgrade" >"/var/log/private/kestrode/$1/dl-old.bin"
+    chown --reference="$f" "/var/log/private/kestrode/$1/dl-old.bin"
+    chmod 0600 "/var/log/private/kestrode/$1/dl-old.bin"
+    ;;
+upgraded)
+    until_true 60 logOpen "$1" || { systemctl status "$(unit "$1")"; exit 1; }
+    say dir "$(dir "$1") $(owner "$(dir "$1")")"
+    for f in "$(log "$1")" "$(dir "$1")/dl-old.bin"; do say file "${f##*/} $(owner "$f")"; done
+    say user "$(stat -c %U "/proc/$(prop "$1" MainPID)")"
+    [ -e /var/log/private/kestrode ] || say private gone
+    ;;
+access)
+    # A collector in adm, and a user outside it.
+    id collector >/dev/null 2>&1 || useradd -M -G adm collector
+    id outsider >/dev/null 2>&1 || useradd -M outsider
+    for f in "$(log "$1")" "$(dir "$1")/$2"; do
+        say owner "${f##*/} $(owner "$f")"
+        as collector cat "$f" >/dev/null && say adm reads "${f##*/}"
+        as outsider cat "$f" >/dev/null 2>&1 || say other denied "${f##*/}"
+    done
+    say groups "$(id -nG kestrode)"
+    ;;
+retention)
+    # An old day file, an old received file, an old temporary: made as the
+    # service makes them, last written 500 days ago.
+    d=$(dir "$1")
+    for f in kestrode-20230101.log "old-$2" .kestrode-99.part; do
+        as kestrode sh -c 'echo old >"$1" && touch -m -d "500 days ago" "$1"' sh "$d/$f"
+    done
+    systemd-tmpfiles --clean
+    for f in kestrode-20230101.log "old-$2" .kestrode-99.part "$(basename "$(log "$1")")" "$2"; do
+        [ -e "$d/$f" ] && say kept "$f" || say removed "$f"
+    done
+    ;;
+upload)
+    # The fleet recipe of the README: networkd for the address, the central
+    # host's URL, an uploader that never gives up.
+    printf '%s\n' '[Match]' 'Name=en* eth*' '[Network]' 'DHCP=ipv4' >/etc/systemd/network/50-fleet.network
+    systemctl start systemd-networkd
+    until_true 30 grep -q 10.0.2.15 /proc/net/fib_trie || { say net none; exit 1; }
+    mkdir -p /etc/systemd/journal-upload.conf.d /etc/systemd/system/systemd-journal-upload.service.d
+    printf '%s\n' '[Upload]' "URL=$1" >/etc/systemd/journal-upload.conf.d/fleet.conf
+    printf '%s\n' '[Unit]' 'StartLimitIntervalSec=0' '[Service]' 'Restart=always' 'RestartSec=5' \
+        >/etc/systemd/system/systemd-journal-upload.service.d/retry.conf
+    systemctl daemon-reload
+    systemctl enable --now systemd-journal-upload.service 2>&1
+    # Its cursor is saved once the journal so far has gone: from then on a
+    # restart sends only what is new (and the last entry once more).
+    until_true 120 grep -qs '^LAST_CURSOR=' /var/lib/private/systemd/journal-upload/state ||
+        { say upload no cursor saved; exit 1; }
+    say upload "$(systemctl show -P ActiveState systemd-journal-upload), cursor saved after $SECONDS s"
+    ;;
+uploaded)
+    # The uploader since it was set up: its restarts, its state now.
+    say restarts "$(systemctl show -P NRestarts systemd-journal-upload)"
+    say state "$(systemctl show -P ActiveState systemd-journal-upload)"
+    ;;
+entries)
+    say entries
+    journalctl -u "$(unit "$1")" -o export --output-fields=MESSAGE | awk -f "$t/entries.awk" | base64 -w 0
+    echo
     ;;
 enable)
     systemctl enable --now --no-block "$(unit "$1")" 2>&1 | grep -v 'non-existent unit'
@@ -110,11 +193,13 @@ gone)
     say stopped "$(($(date +%s) - start))"
     left=$((start + 30 - $(date +%s)))
     ((left <= 0)) || sleep "$left"
-    say lines "$(journalctl -u "$(unit "$1")" --since "@$start" -o cat | wc -l)"
+    # Readings logged between the mark and the pull aside: the unit's own lines.
+    say lines "$(journalctl -u "$(unit "$1")" --since "@$start" -o cat | grep -vc 'PM2\.5=')"
     say state "$(prop "$1" ActiveState) $(prop "$1" NRestarts)"
     ;;
 back)
-    until_true 10 moreReadings "$1" $(($(cat "/root/count-$1") + 1)) && say resumed "$SECONDS"
+    # The time is reported; the limit only stops a wait that would never end.
+    until_true 30 moreReadings "$1" $(($(cat "/root/count-$1") + 1)) && say resumed "$SECONDS"
     [ "$(log "$1")" = "$(cat "/root/log-$1")" ] && say samelog yes
     ;;
 byid)

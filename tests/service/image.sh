@@ -11,7 +11,7 @@
 set -euo pipefail
 exec 3>&1 1>&2  # the tools' chatter to stderr; only the folder to stdout
 cache=$1
-packages=systemd,systemd-sysv,udev,kmod,linux-image-arm64,initramfs-tools
+packages=systemd,systemd-sysv,udev,kmod,linux-image-arm64,initramfs-tools,systemd-journal-remote
 sources=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null || true)
 key=$( { cat "$0"; echo "$packages"; echo "$sources"; } | sha256sum | cut -c1-16)
 out=$cache/$key

@@ -3,22 +3,29 @@
 # Debian arm64 guest with systemd as PID 1 under qemu-system-aarch64 (TCG),
 # kestrode@.service run there as users run it. One "PASS name" or
 # "FAIL name: why" line per behaviour; the status is 1 when any failed.
-#   tests/service/run.sh DEB SIM WORK CACHE
+#   tests/service/run.sh DEB SIM WORK CACHE OLD
 # DEB the arm64 kestrode package, SIM the host's kestrode-sim, WORK a folder
-# of our own, CACHE where the guest's image is kept between runs.
+# of our own, CACHE where the guest's image is kept between runs, OLD the
+# arm64 package of the release before (DEB is installed over it).
 #
 # The instrument is a kestrode-sim --attach behind a PCI 16550 (guest ttyS1)
 # and another behind a USB adapter (qemu-xhci + usb-serial, guest ttyUSB0),
 # pulled and plugged back over QMP. The host types on the guest's console
 # (tests/system/console.sh) and runs tests/service/guest.sh there as "g".
+# The guest's one way out is QEMU's user network with restrict=on and one
+# guestfwd rule, to a systemd-journal-remote of this script on 127.0.0.1.
 # Everything stops by itself: every wait has a limit, QEMU runs under
 # timeout, the simulators end with this script or with QEMU.
 set -euo pipefail
 export LC_ALL=C
-deb=$1 sim=$2 work=$3 cache=$4
+deb=$1 sim=$2 work=$3 cache=$4 olddeb=$5
 here=$(cd "$(dirname "$0")" && pwd)
 [ -f "$deb" ] || { echo "test-service: no arm64 package: '$deb'" >&2; exit 1; }
-QEMU_SECONDS=${QEMU_SECONDS:-600}
+[ -f "$olddeb" ] || { echo "test-service: no arm64 package of the release before: '$olddeb'" >&2; exit 1; }
+REMOTE=/lib/systemd/systemd-journal-remote
+[ -x "$REMOTE" ] && command -v socat >/dev/null ||
+    { echo "test-service: needs systemd-journal-remote and socat" >&2; exit 1; }
+QEMU_SECONDS=${QEMU_SECONDS:-840}
 RUN=$work/run
 CONSOLE=$RUN/console
 . "$here/../system/console.sh"
@@ -87,10 +94,14 @@ AUDIT_TO_KMSG+=" sysctl.kernel.printk_ratelimit=0 loglevel=1"
 
 prepare() {
     rm -rf "$RUN"
+    freePort
     mkdir -p "$RUN/t"
     IMAGE=$(timeout 600 "$here/image.sh" "$cache") || fail "no guest image"
     cp "$deb" "$RUN/t/"
+    mkdir -p "$RUN/t/old" "$RUN/remote"
+    cp "$olddeb" "$RUN/t/old/"
     install -m 755 "$here/guest.sh" "$RUN/t/g"
+    cp "$here/entries.awk" "$RUN/t/"
     head -c 20000 /dev/urandom >"$RUN/t/dl.bin"
     head -c 1048576 /dev/urandom >"$RUN/t/big.bin"
     echo "elsewhere" >"$RUN/t/link.bin"
@@ -116,6 +127,8 @@ boot() {
         -chardev pty,id=uart -device pci-serial,chardev=uart,addr=3 \
         -device qemu-xhci,id=xhci,addr=6 \
         -chardev pty,id=usb -device usb-serial,id=adapter,chardev=usb,bus=xhci.0 \
+        -netdev "user,id=net,restrict=on,guestfwd=tcp:$CENTRAL-cmd:socat -lf $RUN/socat.log STDIO TCP:127.0.0.1:$PORT" \
+        -device virtio-net-pci,netdev=net,romfile=,addr=7 \
         >"$RUN/qemu.out" 2>&1 &
     pids+=($!)
     qemuPid=$!
@@ -146,11 +159,121 @@ loggedIn() {
 readingsOf() { tr -d '\r' | grep -ao 'PM2\.5=.*' || true; }
 section() { sed -n "/^== $1\$/{n;p}" <<<"$OUT" | base64 -d; }
 
-installPackage() {
+# installOld: the release before, whose service ran as a dynamic user.
+installOld() {
     enter "tar -xf /dev/vdb -C /root"
     expect 'root@guest:~# ' 30
+    LIMIT=120 guest old
+    check "install-old" "apt-get install ./old/$(basename "$olddeb"): $(val version)" test -n "$(val version)"
+}
+
+# upgrade PORT: the package installed over the release before while PORT's
+# instance runs; its files move out of /var/log/private, readable by adm.
+upgrade() {
+    guest private "$1"
+    local private link
+    private=$(val private) link=$(val link)
     LIMIT=120 guest install
-    check install "apt-get install ./$(basename "$deb"): $(val version)" test -n "$(val version)"
+    local version
+    version=$(val version)
+    check install "apt-get install ./$(basename "$deb"): $version" test -n "$version"
+    guest upgraded "$1"
+    check upgrade "$version over 1.2.0: ${private% *} ($link) now $(val dir | cut -d' ' -f1) $(val dir | cut -d' ' -f2-), $(grep '^== file ' <<<"$OUT" | cut -d' ' -f3- | paste -sd';'), run by $(val user)" \
+        eval '[[ "$private" == */private/kestrode/* ]] && [ "$(val private)" = gone ] &&
+            [ "$(val user)" = kestrode ] && [ "$(val dir | cut -d" " -f2-)" = "kestrode:adm drwxr-s---" ] &&
+            [ "$(grep -c "^== file .* kestrode:adm -rw-r-----$" <<<"$OUT")" = 2 ]'
+}
+
+# readable PORT NAME: the log and the received file NAME, to adm alone.
+readable() {
+    guest access "$1" "$2"
+    check access "$(grep '^== owner ' <<<"$OUT" | cut -d' ' -f3- | paste -sd';'); read by a member of adm: $(grep -c '^== adm reads' <<<"$OUT") of 2, by another user: $((2 - $(grep -c '^== other denied' <<<"$OUT"))) of 2; kestrode in: $(val groups)" \
+        eval '[ "$(grep -c "^== adm reads" <<<"$OUT")" = 2 ] && [ "$(grep -c "^== other denied" <<<"$OUT")" = 2 ] &&
+            [ "$(val groups)" = "kestrode dialout" ]'
+}
+
+# retention PORT NAME: systemd-tmpfiles --clean removes an old day file only.
+retention() {
+    guest retention "$1" "$2"
+    check retention "systemd-tmpfiles --clean, files last written 500 days ago: removed $(grep '^== removed ' <<<"$OUT" | cut -d' ' -f3- | paste -sd' '), kept $(grep '^== kept ' <<<"$OUT" | cut -d' ' -f3- | paste -sd' ')" \
+        eval '[ "$(grep "^== removed " <<<"$OUT")" = "== removed kestrode-20230101.log" ] &&
+            [ "$(grep -c "^== kept " <<<"$OUT")" = 4 ]'
+}
+
+# The central journal: systemd-journal-remote on the host's loopback, which the
+# guest reaches at CENTRAL through QEMU's guestfwd (a socat per connection).
+# The socat's standard error is the guest's connection too: its messages go
+# to a file (-lf), or a warning would land in the HTTP reply.
+CENTRAL=10.0.2.100:19532
+PORT=
+listening() { (exec 5<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+freePort() {
+    for _ in $(seq 50); do
+        PORT=$((20000 + RANDOM % 20000))
+        listening || return 0
+    done
+    fail "no free port on 127.0.0.1"
+}
+startReceiver() {
+    "$REMOTE" --listen-http="127.0.0.1:$PORT" --output="$RUN/remote/" >>"$RUN/remote.err" 2>&1 &
+    receiverPid=$!
+    pids+=($!)
+    for _ in $(seq 50); do listening && break; sleep 0.1; done
+    listening || fail "systemd-journal-remote does not listen on 127.0.0.1:$PORT"
+    step "systemd-journal-remote on 127.0.0.1:$PORT"
+}
+stopReceiver() {
+    kill "$receiverPid"
+    wait "$receiverPid" 2>/dev/null || true
+    step "systemd-journal-remote stopped"
+}
+# central UNIT: the central journal's entries of UNIT from the guest (entries.awk).
+central() {
+    journalctl --directory="$RUN/remote" -u "$1" _HOSTNAME=guest -o export --output-fields=MESSAGE 2>/dev/null |
+        awk -f "$here/entries.awk" | grep -a ' PM2\.5=' || true
+}
+centralHas() { (($(central "$1" | sort -u | wc -l) >= $2)); }
+# until_true SECONDS COMMAND...: polls COMMAND, false once SECONDS have passed.
+until_true() {
+    local end=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < end)) || return 1
+        sleep 0.5
+    done
+}
+arrived() { [ -z "$(comm -23 "$RUN/guest.entries" <(central "$1" | sort -u))" ]; }
+
+# fleet PORT: journal-upload sends PORT's readings to the central journal; the
+# receiver is away for a minute while readings flow; every reading arrives.
+fleet() {
+    local unit="kestrode@$1.service" start before
+    startReceiver
+    LIMIT=200 guest upload "http://$CENTRAL"
+    local uploaded=$(val upload)
+    start=$SECONDS
+    until_true 60 centralHas "$unit" 3
+    check upload "journal-upload $uploaded; $(central "$unit" | sort -u | wc -l) readings of $unit from _HOSTNAME=guest in the central journal" \
+        eval '[[ "$uploaded" == "active, cursor saved"* ]] && centralHas "$unit" 3'
+    stopReceiver
+    before=$(central "$unit" | sort -u | wc -l)
+    sleep 60
+    guest uploaded
+    local restarts=$(val restarts)
+    startReceiver
+    sleep 5
+    guest entries "$1"
+    section entries | grep -a ' PM2\.5=' | sort -u >"$RUN/guest.entries"
+    start=$SECONDS
+    until_true 60 arrived "$unit" || true
+    # Lines read in one go share their time stamps: an entry is its boot id,
+    # time stamps and message together.
+    local all copies
+    all=$(journalctl --directory="$RUN/remote" -o export --output-fields=MESSAGE | awk -f "$here/entries.awk")
+    copies=$(($(wc -l <<<"$all") - $(sort -u <<<"$all" | wc -l)))
+    check outage "receiver away 60 s (journal-upload restarted $restarts times): all $(wc -l <"$RUN/guest.entries") readings journaled in the guest arrived ($before before the outage), $((SECONDS - start)) s after its return; $copies entries sent twice (one at most per start of journal-upload)" \
+        eval 'arrived "$unit" && [ "$(wc -l <"$RUN/guest.entries")" -ge $((before + 50)) ] && [ "$restarts" -ge 5 ] &&
+            [ "$copies" -le $((restarts + 1)) ]'
 }
 
 # stopSim NAME / restartSim OLD NEW PTY: a real wire loses what the
@@ -269,11 +392,12 @@ sandbox() {
 step "preparing the guest"
 prepare
 boot
-installPackage
+installOld
 guest enable ttyUSB0
 check wait "kestrode@ttyUSB0 enabled without its adapter: $(val state), waiting" \
     test "$(val state)" = activating -o "$(val state)" = inactive
 startUnit ttyS1
+upgrade ttyS1
 startSim uart "$uartPty"
 readings ttyS1 3
 startUnit ttyUSB0 usb "$usbPty"
@@ -282,11 +406,14 @@ LIMIT=120 guest byid ttyUSB0
 check byid "$(val link): $(val instance) logs to $(val byid)" test -n "$(val byid)"
 attachVisit
 transfers
+readable ttyS1 dl.bin
+retention ttyS1 dl.bin
 sameReadings
 startUnit ttyS1
 unplug
 rebootGuest
 sandbox
+fleet ttyS1
 check echo "no \"unknown command\" answer from the UART's instrument at any start" \
     eval '! grep -a "unknown command" "$RUN/uart.sent" "$RUN/uart2.sent" >&2'
 enter "poweroff"
