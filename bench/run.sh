@@ -107,7 +107,7 @@ say ""
 console_part() {
     con=
     [ "${CONSOLE:-pty}" = file ] && con=--file-console
-    progs="kestrode kestrode+stamp floor"
+    progs="kestrode kestrode+stamp kestrode+share kestrode+share+3 floor"
     versions="kestrode $("$KESTRODE" --version | sed -n 's/^kestrode //p' | tail -1)"
     if need picocom; then
         progs="$progs picocom picocom+log"
@@ -130,6 +130,8 @@ console_part() {
             case $p in
             kestrode) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" '{dev}' ;;
             kestrode+stamp) run "$OUT/bench-console" --name $p --mib "$MIB" $con --stamped-log -- "$KESTRODE" --log-time '{dev}' ;;
+            kestrode+share) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" '--share={sock}' '{dev}' ;;
+            kestrode+share+3) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log --attach 3 -- "$KESTRODE" '--share={sock}' '{dev}' ;;
             floor) run "$OUT/bench-console" --name $p --mib "$MIB" $con -- "$OUT/bench-floor" '{dev}' ;;
             picocom) run "$OUT/bench-console" --name $p --mib "$MIB" $con -- picocom -b 115200 --quiet '{dev}' ;;
             picocom+log) run "$OUT/bench-console" --name $p --mib "$MIB" $con -- picocom -b 115200 --quiet --logfile picocom.log '{dev}' ;;
@@ -150,6 +152,9 @@ console_part() {
     done
     krss=$(metric kestrode rss)
     say ""
+    rt=$(ratio "$(metric kestrode+share+3 '(user + sys) / mib')" "$(metric kestrode+share '(user + sys) / mib')")
+    say "- target sharing CPU/MiB with 3 consoles attached <= 1.2 x with none: $rt x -> $(verdict "$rt" '<=' 1.2)" \
+        "(consoles that kept up with the flood, median: $(metric kestrode+share+3 'f["attached"]') of 3)"
     for p in picocom tio; do
         case " $progs " in *" $p "*) ;; *) continue ;; esac
         c=$(metric $p '(user + sys) / mib')

@@ -577,7 +577,8 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
 
 TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
-        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--share[=SOCKET]] [--] [DEVICE]\n"
+        "       kestrode --attach PORT|SOCKET\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
     for (auto args : {std::initializer_list<const char *>{"-b", "9600", "/dev/ttyUSB0"},

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
+#include "share/share.h"
 #include "terminal/terminal.h"
 #include "transfer/transfer.h"
 
@@ -46,6 +47,8 @@ int cmdClear(const char *) {
 int cmdExit(const char *) {
     showHeldNotices(true);
     gbRun = false;
+    stopLog();
+    stopShare();  // after the log, as at every end
     closePort();
     exit(0);
 }

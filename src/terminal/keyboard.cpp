@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static constexpr int TYPED_MAX = 252;
@@ -21,6 +22,7 @@ static void sendTyped(char *line, int pos) {
 }
 
 static void endLine(char *line, int pos) {
+    if (gbAttached) return sendAttachedLine(line, pos);
     gbFirstChar = true;
     if (pos == 1) {
         if (writePort("\r", 1) < 0) printf("> terminal write failed\n");

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static void permissionHint(const struct stat &st) {
@@ -40,8 +41,10 @@ void explainOpenFailure(const char *path, int err) {
         permissionHint(st);
     else if (err == ENOENT)
         portsHint();
-    else if (err == EBUSY)
+    else if (err == EBUSY) {
         fputs("another program holds it exclusively: end that one first\n", stderr);
-    else
+        hintAttach(path);
+    } else {
         fputs("kestrode --list shows the serial ports\n", stderr);
+    }
 }

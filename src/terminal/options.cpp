@@ -12,7 +12,7 @@
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
-enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR };  // long options only
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, SHARE, ATTACH };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -20,17 +20,26 @@ static const option LONG_OPTIONS[] = {
     {"log-time", no_argument, nullptr, LOG_TIME},
     {"log-daily", no_argument, nullptr, LOG_DAILY},
     {"log-dir", required_argument, nullptr, LOG_DIR},
+    {"share", optional_argument, nullptr, SHARE},
+    {"attach", required_argument, nullptr, ATTACH},
     {nullptr, 0, nullptr, 0},
 };
 
 static const char USAGE_LINE[] =
-    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--share[=SOCKET]] [--] [DEVICE]\n"
+    "       kestrode --attach PORT|SOCKET\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
     "  --log-time     begin every logged line with its local date and time\n"
     "                 (2026-12-07T17:55:28.506+01:00)\n"
     "  --log-daily    a new log file for each local date\n"
     "  --log-dir DIR  write the log in DIR instead of the current directory\n"
+    "  --share[=SOCKET]\n"
+    "                 let consoles attach (kestrode --attach) while this one logs:\n"
+    "                 at /run/kestrode/NAME.sock, or at SOCKET\n"
+    "  --attach PORT|SOCKET\n"
+    "                 be a console of the kestrode that shares PORT (ttyUSB0,\n"
+    "                 /dev/ttyUSB0) or listens on SOCKET\n"
     "  -l, --list     list the serial ports of this host and exit\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
@@ -44,6 +53,11 @@ static bool takeOption(int c) {
     case LOG_TIME: gbLogTime = true; return true;
     case LOG_DAILY: gbLogDaily = true; return true;
     case LOG_DIR: gOptions.logDir = optarg; return true;
+    case SHARE:
+        gOptions.share = true;
+        gOptions.shareSocket = optarg;
+        return true;
+    case ATTACH: gOptions.attach = optarg; return true;
     default: return false;
     }
 }

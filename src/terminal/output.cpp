@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
+#include "share/share.h"
 #include "terminal/terminal.h"
 #include "transfer/transfer.h"
 
@@ -39,7 +40,7 @@ static void classify(const char *text, int len) {
 }
 
 static void finishLine() {
-    checkSyncTime();
+    if (!gbAttached) checkSyncTime();  // the service keeps the clock
     gbFirstChar = true;
     if (noticesHeld()) showHeldNotices(false);
     if (pos == 1) {
@@ -49,7 +50,7 @@ static void finishLine() {
     line[pos - 1] = '\0';
     int len = pos - 1;
     pos = 0;
-    classify(line, len);
+    if (!gbAttached) classify(line, len);  // only the service logs and answers
 }
 
 static void echo(unsigned char c) {
@@ -97,6 +98,7 @@ static int takeRun(const char *buf, int len) {
 }
 
 void handleTermBytes(const char *buf, int len) {
+    shareOutput(buf, len);
     int i = 0;
     while (i < len) {
         i += takeRun(buf + i, len - i);
@@ -120,11 +122,13 @@ static bool deviceGone(ssize_t n) {
 }
 
 void process_term(int fd) {
+    if (gbAttached) return readAttached(fd);
     char buf[LINE_SIZE];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) {
         if (deviceGone(n)) {
             printNotice("> serial device lost, shutting down\n");
+            noteDeviceLost();
             gbRun = false;
         }
         return;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static void rawAttributes(termios *t) {
@@ -30,6 +31,7 @@ static bool lockPort(int fd, const char *path) {
     fprintf(stderr, "> serial port %s is in use by another program, not opened", path);
     printPortHolder(fd, stderr);
     fputc('\n', stderr);
+    hintAttach(path);
     return false;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static char lockFile[PATH_MAX + 16];
@@ -62,14 +63,20 @@ void releasePortLock() {
 // /dev/pts/3 is "pts_3", /dev/ttyUSB0 "ttyUSB0": the name after /dev/ with
 // its slashes made underscores, as the other programs form it. A by-id link
 // is followed first, so every name of one port gives one lock.
-static bool lockName(const char *path, char *out, size_t size) {
+bool portName(const char *path, char *out, size_t size) {
     char real[PATH_MAX];
     if (!realpath(path, real)) return false;
     const char *name = strncmp(real, "/dev/", 5) == 0 ? real + 5 : strrchr(real, '/') + 1;
-    int n = snprintf(out, size, "LCK..%s", name);
+    int n = snprintf(out, size, "%s", name);
     if (n < 0 || (size_t)n >= size) return false;
-    for (char *c = out + 5; *c; ++c)
+    for (char *c = out; *c; ++c)
         if (*c == '/') *c = '_';
+    return true;
+}
+
+static bool lockName(const char *path, char *out, size_t size) {
+    if (size < 6 || !portName(path, out + 5, size - 5)) return false;
+    memcpy(out, "LCK..", 5);
     return true;
 }
 
@@ -91,6 +98,7 @@ static void refuse(const char *path, const char *file, long pid) {
     fprintf(stderr, " (lock file %s", file);
     if (pid > 0) fprintf(stderr, " of process %ld", pid);
     fputs(")\n", stderr);
+    hintAttach(path);
 }
 
 // A stale lock is replaced in one step, and only while the name still

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
+#include "share/share.h"
 #include "terminal/terminal.h"
 
 static const char USAGE[] =
@@ -58,7 +59,7 @@ static const char *chooseDevice() {
 static constexpr int NOTICE_SECONDS = 1;
 
 static void servePass() {
-    pollfd fds[2] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
+    pollfd fds[2 + 1 + SHARE_CLIENTS] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
     bool holding = noticesHeld();
     // In the background of its terminal the keyboard is left alone (a read
@@ -66,7 +67,9 @@ static void servePass() {
     // limit catches a terminal handed over without one.
     bool keys = gbStdinOpen && keyboardInForeground();
     bool shortWait = holding || (gbStdinOpen && !keys);
-    int r = waitInput(fds, keys ? 2 : 1, shortWait ? NOTICE_SECONDS : 10);
+    if (!keys) fds[1].fd = -1;
+    int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CLIENTS);
+    int r = waitInput(fds, count, shortWait ? NOTICE_SECONDS : 10);
     if (r < 0) {
         if (errno != EINTR) perror("> select failed\n");
         return;
@@ -75,6 +78,9 @@ static void servePass() {
     if (r == 0) return;
     if (fds[0].revents != 0) process_term(gTermFD);
     if (gbRun && !gSignal && keys && fds[1].revents != 0) process_stdin();
+    if (gbAttached && !gbStdinOpen) gbRun = false;  // the end of input detaches
+    serveShare(fds + 2, count - 2);
+    flushShare(fds[0].revents == 0);
 }
 
 void runLoop() {
@@ -92,6 +98,7 @@ int kestrodeMain(int argc, char **argv) {
     setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
     bool good = parseOptions(argc, argv);
     if (good && gOptions.list) return listSerialPorts();  // a plain list, for scripts too
+    if (good && gOptions.attach) return attachMain(gOptions.attach);  // its first line: the service's
     printf(" @@@ starting kestrode @@@ \n");
     // Shown before any refusal on stderr, so the lines keep their order
     // where both streams go to one place (a terminal, the journal).
@@ -113,11 +120,16 @@ int kestrodeMain(int argc, char **argv) {
     }
     fflush(stdout);  // the device's name comes before any open failure on stderr
     if (openPort(dev) < 0) return -1;
+    if (gOptions.share && !startShare(dev, gOptions.shareSocket)) {
+        closePort();
+        return -1;
+    }
     installSignals();
     startLog();
     runLoop();
     stopLog();
     showHeldNotices(true);
+    stopShare();  // after the log: a console told of the end finds every line there
     closePort();
     endBySignal();
     return 0;

@@ -30,6 +30,9 @@ struct Options {
     int plainCount;      // arguments that are no option
     const char *device;  // the plain argument when there is exactly one
     const char *logDir;  // --log-dir, or nullptr
+    bool share;          // --share: consoles may attach
+    const char *shareSocket;  // --share=SOCKET, or nullptr for the well-known place
+    const char *attach;  // --attach PORT|SOCKET, or nullptr
     char bad[96];        // the "> " line about a bad option
 };
 extern Options gOptions;
@@ -61,6 +64,7 @@ void explainOpenFailure(const char *path, int err);  // the next step, on stderr
 // " (process N, NAME)" of whoever holds a flock on the port, or nothing.
 void printPortHolder(int fd, FILE *to);
 // The UUCP lock file LCK..<device> in the lock directory. Seam: takePortLockIn.
+bool portName(const char *path, char *out, size_t size);  // "ttyUSB0", "pts_3"
 bool takePortLock(const char *path);  // false (refusal printed) when another holds it
 bool takePortLockIn(const char *dir, const char *path);
 void releasePortLock();

@@ -51,7 +51,31 @@ static void addProgram(std::vector<std::string> &argv, const char *program) {
     argv.push_back(program);
 }
 
-void startSession(Session &r, const std::vector<std::string> &simOptions) {
+// Runs `args` with its standard input and output on pipes held by `r`.
+static void startPiped(Session &r, const std::vector<std::string> &args, int err,
+                       void (*beforeExec)()) {
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    r.pid = spawn(argv.data(), in[0], out[1], err, r.host.c_str(), beforeExec);
+    close(in[0]);
+    close(out[1]);
+    r.in = in[1];
+    r.out = out[0];
+}
+
+void startAttached(Session &c, const std::string &target, void (*beforeExec)(),
+                   const char *program) {
+    std::vector<std::string> args;
+    addProgram(args, program);
+    args.insert(args.end(), {"--attach", target});
+    startPiped(c, args, -1, beforeExec);
+}
+
+void startSession(Session &r, const std::vector<std::string> &simOptions,
+                  const std::vector<std::string> &kestrodeOptions) {
     std::vector<std::string> args;
     addProgram(args, KESTRODE_SIM);
     // --exit-with: should the test itself be killed, the simulator ends
@@ -62,19 +86,10 @@ void startSession(Session &r, const std::vector<std::string> &simOptions) {
     args.push_back("--run");
     args.push_back("--");
     addProgram(args, KESTRODE_BIN);
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    args.insert(args.end(), kestrodeOptions.begin(), kestrodeOptions.end());
     int err = open((r.dir + "/sim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    r.pid = spawn(argv.data(), in[0], out[1], err, r.host.c_str());
-    close(in[0]);
-    close(out[1]);
+    startPiped(r, args, err, nullptr);
     close(err);
-    r.in = in[1];
-    r.out = out[0];
 }
 
 void type(Session &r, const std::string &line) { writeAll(r.in, line + "\n"); }

@@ -27,7 +27,13 @@ struct Session {
 
 // Starts the simulator with these options (and --verbose, --seed 1) and
 // kestrode on its device; both end if the test process dies.
-void startSession(Session &r, const std::vector<std::string> &simOptions);
+// `kestrodeOptions` go before the device.
+void startSession(Session &r, const std::vector<std::string> &simOptions,
+                  const std::vector<std::string> &kestrodeOptions = {});
+// Starts `kestrode --attach TARGET` as a console of its own in `c`, typed
+// on and read like a session; `beforeExec` runs in the child before it.
+void startAttached(Session &c, const std::string &target, void (*beforeExec)() = nullptr,
+                   const char *program = KESTRODE_BIN);
 // Sends a typed line (a LF is added).
 void type(Session &r, const std::string &line);
 // Waits for `needle` in the console after what earlier waits matched; on

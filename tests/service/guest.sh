@@ -6,7 +6,7 @@
 #   g install | enable PORT | opened PORT | readings PORT N | fetch PORT NAME | stopmid PORT NAME
 #   g dump PORT | mark PORT | gone PORT | back PORT | byid PORT | rebooted PORT...
 #   g seccomp | lockdir PORT | old | private PORT | upgraded PORT | access PORT NAME
-#   g retention PORT NAME | upload URL | uploaded | entries PORT
+#   g retention PORT NAME | upload URL | uploaded | entries PORT | attach PORT
 set -u
 t=/root/t
 cmd=$1
@@ -239,6 +239,21 @@ lockdir)
     nsenter -t "$pid" -m -S "$uid" -G "$gid" sh -c 'touch /run/lock/probe && rm /run/lock/probe' &&
         say lockdir writable
     say lockfile "$(ls /run/lock | grep -c "^LCK\.\.$1\$")"
+    ;;
+attach)
+    # A user in dialout looks in while the service logs; one outside is refused.
+    id watcher >/dev/null 2>&1 || useradd -M -G dialout watcher
+    id outsider >/dev/null 2>&1 || useradd -M outsider
+    { sleep 4; echo ls; sleep 4; echo @exit; } |
+        timeout 30 runuser -u watcher -- kestrode --attach "$1" >/tmp/attach.out 2>&1
+    say attached "$?"
+    grep -aq "^> attached to the kestrode on /dev/$1 " /tmp/attach.out && say greeting yes
+    say seen "$(grep -ac 'PM2\.5=' /tmp/attach.out)"
+    grep -aq '^# [0-9]* files*, ' /tmp/attach.out && say ls answered
+    journalctl -u "$(unit "$1")" -o cat | grep -q '^> watcher (uid [0-9]*) typed: ls$' &&
+        say journal typed
+    timeout 10 runuser -u outsider -- kestrode --attach "$1" </dev/null >/tmp/outsider.out 2>&1
+    say outsider "$? $(head -n 1 /tmp/outsider.out)"
     ;;
 *) exit 2 ;;
 esac

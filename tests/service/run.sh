@@ -334,6 +334,17 @@ transfers() {
         -a "$(val lastbyte)" = 0a -a -n "$sent" -a "$sent" = "$kept"
 }
 
+# A user in dialout looks in while the service logs (sameReadings then
+# finds no gap in the log across the visit); one outside dialout is refused.
+attachVisit() {
+    LIMIT=60 guest attach ttyS1
+    local outsider
+    outsider=$(val outsider)
+    check attach "kestrode --attach ttyS1 in dialout: $(val seen) readings seen, ls $(val ls), status $(val attached); outside: $outsider" \
+        test "$(val attached)" = 0 -a "$(val greeting)" = yes -a "$(val seen)" -gt 0 \
+        -a "$(val ls)" = answered -a "$(val journal)" = typed -a "${outsider%% *}" = 255
+}
+
 unplug() {
     guest mark ttyUSB0
     qmp '{"execute":"device_del","arguments":{"id":"adapter"}}' || fail "device_del"
@@ -393,6 +404,7 @@ startUnit ttyUSB0 usb "$usbPty"
 readings ttyUSB0 3
 LIMIT=120 guest byid ttyUSB0
 check byid "$(val link): $(val instance) logs to $(val byid)" test -n "$(val byid)"
+attachVisit
 transfers
 readable ttyS1 dl.bin
 retention ttyS1 dl.bin

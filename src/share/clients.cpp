@@ -1,0 +1,130 @@
+// The attached consoles: taking them in, who they are, what they type,
+// letting them go.
+#include <errno.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "share/share.h"
+#include "terminal/terminal.h"
+
+ShareClient gClients[SHARE_CLIENTS];
+
+static constexpr int TYPED_MAX = 252;  // as on the keyboard
+
+void userName(uid_t uid, char *out, size_t size) {
+    passwd pw, *found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
+        snprintf(out, size, "%s", pw.pw_name);
+    else
+        snprintf(out, size, "%u", (unsigned)uid);
+}
+
+void dropClient(int i) {
+    ShareClient &c = gClients[i];
+    close(c.fd);
+    c = ShareClient{};
+    keyboardLeft(i);
+}
+
+static int freeSlot() {
+    for (int i = 0; i < SHARE_CLIENTS; ++i)
+        if (gClients[i].fd < 0) return i;
+    return -1;
+}
+
+// A console more is told so on its socket, which has room for one line.
+static void turnAway(int fd, const char *user, uid_t uid) {
+    char frame[160];
+    int n = snprintf(frame + FRAME_HEAD + 1, sizeof frame - FRAME_HEAD - 1,
+                     "> the kestrode serves %d consoles already, not attached\n", SHARE_CLIENTS);
+    frame[0] = FRAME_END;
+    frame[1] = 0;
+    frame[2] = (char)(n + 1);
+    frame[3] = 1;
+    send(fd, frame, FRAME_HEAD + 1 + n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    close(fd);
+    printNotice("> %s (uid %u) refused: %d consoles are attached already\n", user,
+                (unsigned)uid, SHARE_CLIENTS);
+}
+
+static void acceptClient() {
+    int fd = accept4(gShareFD, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        close(fd);
+        return;
+    }
+    char user[64];
+    userName(cred.uid, user, sizeof user);
+    int i = freeSlot();
+    if (i < 0) return turnAway(fd, user, cred.uid);
+    ShareClient &c = gClients[i];
+    c.fd = fd;
+    c.uid = cred.uid;
+    snprintf(c.user, sizeof c.user, "%s", user);
+    char greeting[PATH_MAX + 96];
+    queueFrame(i, FRAME_NOTICE, greeting, (int)strlen(shareGreeting(greeting, sizeof greeting)));
+    printNotice("> %s (uid %u) attached\n", c.user, (unsigned)c.uid);
+}
+
+static void typed(int i, char ch) {
+    ShareClient &c = gClients[i];
+    if (ch != '\n') {
+        if (c.typedLen < TYPED_MAX) c.typed[c.typedLen++] = ch;
+        return;
+    }
+    c.typed[c.typedLen] = '\0';
+    int len = c.typedLen;
+    c.typedLen = 0;
+    takeTypedLine(i, c.typed, len);
+}
+
+// Whole lines only: what a console sent before it went is still taken.
+static void serveClient(int i) {
+    char buf[512];
+    ssize_t n = read(gClients[i].fd, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    for (ssize_t k = 0; k < n && gClients[i].fd >= 0; ++k) typed(i, buf[k]);
+    if (n > 0 || gClients[i].fd < 0) return;
+    printNotice("> %s (uid %u) detached\n", gClients[i].user, (unsigned)gClients[i].uid);
+    dropClient(i);
+}
+
+int sharePollFds(pollfd *fds, int room) {
+    if (gShareFD < 0 || room < 1) return 0;
+    int n = 0;
+    fds[n++] = {gShareFD, POLLIN, 0};
+    for (int i = 0; i < SHARE_CLIENTS && n < room; ++i) {
+        const ShareClient &c = gClients[i];
+        if (c.fd >= 0) fds[n++] = {c.fd, (short)(POLLIN | (c.queued ? POLLOUT : 0)), 0};
+    }
+    return n;
+}
+
+static int slotOf(int fd) {
+    for (int i = 0; i < SHARE_CLIENTS; ++i)
+        if (gClients[i].fd == fd) return i;
+    return -1;
+}
+
+// Only what a read says counts: a slot freed and taken again in this pass
+// may carry a former console's hang-up.
+void serveShare(const pollfd *fds, int count) {
+    for (int k = 0; k < count; ++k) {
+        if (fds[k].revents == 0) continue;
+        if (fds[k].fd == gShareFD) {
+            acceptClient();
+            continue;
+        }
+        int i = slotOf(fds[k].fd);
+        if (i >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) serveClient(i);
+    }
+}

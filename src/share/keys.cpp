@@ -1,0 +1,73 @@
+// One writer at a time: the first console to type holds the keyboard until
+// it detaches or has typed nothing for KEYBOARD_IDLE seconds. A line from
+// another is not sent; each line goes to the instrument in one write, so
+// lines never interleave.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "clocklog/clocklog.h"
+#include "share/share.h"
+#include "terminal/terminal.h"
+
+static int holder = -1;
+static time_t lastTyped = 0;
+
+void keyboardLeft(int i) {
+    if (holder == i) holder = -1;
+}
+
+static bool heldByAnother(int i) {
+    time_t now = gClock(nullptr);
+    bool idle = now < lastTyped || now - lastTyped >= KEYBOARD_IDLE;
+    if (holder >= 0 && holder != i && !idle) return true;
+    holder = i;
+    lastTyped = now;
+    return false;
+}
+
+static bool startsWith(const char *line, const char *name) {
+    return strncmp(line, name, strlen(name)) == 0;
+}
+
+// The commands that act on the port run here; every other one is the
+// console's own and never comes this way from kestrode.
+static void runForConsole(int i, const char *line) {
+    if (startsWith(line, "@settime")) {
+        queueNotice(i, setTime() ? "# settime is successful\r\n" : "# settime failed\r\n");
+    } else if (startsWith(line, "@clear")) {
+        tcflush(gTermFD, TCIOFLUSH);
+        queueNotice(i, "> clearing command\r\n");
+    } else {
+        queueNotice(i, "> invalid command (%s)\n", line);
+    }
+}
+
+static void send(int i, char *line, int len) {
+    if (len == 0) {
+        if (writePort("\r", 1) < 0) queueNotice(i, "> terminal write failed\n");
+        return;
+    }
+    line[len] = '\r';
+    line[len + 1] = '\n';
+    if (writePort(line, len + 2) < 0) queueNotice(i, "> terminal write failed\n");
+    line[len] = '\0';
+}
+
+void takeTypedLine(int i, char *line, int len) {
+    const ShareClient &c = gClients[i];
+    if (heldByAnother(i)) {
+        const ShareClient &h = gClients[holder];
+        printNotice("> %s (uid %u) typed while %s (uid %u) holds the keyboard, not sent: %s\n",
+                    c.user, (unsigned)c.uid, h.user, (unsigned)h.uid, line);
+        queueNotice(i, "> the keyboard is held by %s (uid %u), line not sent\n", h.user,
+                    (unsigned)h.uid);
+        return;
+    }
+    printNotice("> %s (uid %u) typed: %s\n", c.user, (unsigned)c.uid, line);
+    if (line[0] == '@')
+        runForConsole(i, line);
+    else
+        send(i, line, len);
+}

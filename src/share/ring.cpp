@@ -1,0 +1,109 @@
+// Every console's bounded buffer of frames. The logger never waits for a
+// console: what a socket does not take now waits here, and a console whose
+// buffer is full has fallen too far behind and is cut off.
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "share/share.h"
+#include "terminal/terminal.h"
+
+static constexpr int END_ROOM = 512;  // kept for the last word
+static constexpr int FLUSH_AT = 8192;
+static char rings[SHARE_CLIENTS][SHARE_RING];
+
+static void put(int i, const char *data, int len) {
+    ShareClient &c = gClients[i];
+    size_t at = (size_t)(c.head + c.queued) % SHARE_RING, n = (size_t)len;
+    size_t first = n < SHARE_RING - at ? n : SHARE_RING - at;
+    memcpy(rings[i] + at, data, first);
+    memcpy(rings[i], data + first, n - first);
+    c.queued += len;
+}
+
+static bool queueWithin(int i, char type, const char *data, int len, int limit) {
+    if (len > 0xFFFF || gClients[i].queued + FRAME_HEAD + len > limit) return false;
+    const char head[FRAME_HEAD] = {type, (char)(len >> 8), (char)(len & 0xFF)};
+    put(i, head, FRAME_HEAD);
+    put(i, data, len);
+    return true;
+}
+
+bool queueFrame(int i, char type, const char *data, int len) {
+    return queueWithin(i, type, data, len, SHARE_RING - END_ROOM);
+}
+
+void queueNotice(int i, const char *format, ...) {
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    if (n >= (int)sizeof text) n = (int)sizeof text - 1;
+    if (n > 0) queueFrame(i, FRAME_NOTICE, text, n);
+}
+
+void queueEnd(int i, int status, const char *text) {
+    char frame[END_ROOM - FRAME_HEAD];
+    int n = snprintf(frame + 1, sizeof frame - 1, "%s", text);
+    if (n >= (int)sizeof frame - 1) n = (int)sizeof frame - 2;
+    frame[0] = (char)status;
+    queueWithin(i, FRAME_END, frame, n + 1, SHARE_RING);
+}
+
+bool flushClient(int i) {
+    ShareClient &c = gClients[i];
+    if (c.queued == 0) return true;
+    int first = c.queued < SHARE_RING - c.head ? c.queued : SHARE_RING - c.head;
+    iovec parts[2] = {{rings[i] + c.head, (size_t)first},
+                      {rings[i], (size_t)(c.queued - first)}};
+    msghdr m{};
+    m.msg_iov = parts;
+    m.msg_iovlen = c.queued > first ? 2 : 1;
+    ssize_t n = sendmsg(c.fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    c.head = (c.head + (int)n) % SHARE_RING;
+    c.queued -= (int)n;
+    return true;
+}
+
+void shareOutput(const char *buf, int len) {
+    if (gShareFD < 0) return;
+    for (int i = 0; i < SHARE_CLIENTS; ++i) {
+        ShareClient &c = gClients[i];
+        if (c.fd < 0 || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;
+        printNotice("> %s (uid %u) cut off: it fell more than %d bytes behind\n", c.user,
+                    (unsigned)c.uid, SHARE_RING - END_ROOM);
+        dropClient(i);
+    }
+}
+
+// While the instrument streams, the consoles get their bytes in batches:
+// every write wakes a console, and three of them at every serial read would
+// triple what the service spends. Once the port is quiet (a wait that a
+// console's room for more ended, not the port), or a batch is full,
+// everything goes out.
+static bool batchDue(bool portQuiet) {
+    bool waiting = false;
+    for (const ShareClient &c : gClients) {
+        if (c.fd < 0 || c.queued == 0) continue;
+        if (c.queued >= FLUSH_AT) return true;
+        waiting = true;
+    }
+    return waiting && portQuiet;
+}
+
+void flushShare(bool portQuiet) {
+    if (!batchDue(portQuiet)) return;
+    for (int i = 0; i < SHARE_CLIENTS; ++i) {
+        ShareClient &c = gClients[i];
+        if (c.fd < 0 || c.queued == 0 || flushClient(i)) continue;
+        printNotice("> %s (uid %u) detached\n", c.user, (unsigned)c.uid);
+        dropClient(i);
+    }
+}

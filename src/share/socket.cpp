@@ -1,0 +1,147 @@
+// The service's socket: at the port's well-known place or where the user
+// chose. Only the device's group (and root) may connect, as only they may
+// open the port; the socket goes at every end.
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "clocklog/clocklog.h"
+#include "share/share.h"
+#include "terminal/terminal.h"
+
+int gShareFD = -1;
+static char socketPath[sizeof(sockaddr_un::sun_path)];
+static char device[PATH_MAX];
+static char since[32];  // when this kestrode began to log
+static bool made = false;
+
+bool wellKnownSocket(const char *port, char *out, size_t size) {
+    char name[PATH_MAX];
+    if (!portName(port, name, sizeof name)) return false;
+    int n = snprintf(out, size, "%s/%s.sock", SHARE_DIR, name);
+    return n > 0 && (size_t)n < size;
+}
+
+static sockaddr_un addressOf(const char *path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
+    return a;
+}
+
+static void removeSocket() {
+    if (!made) return;
+    unlink(socketPath);
+    made = false;
+}
+
+static bool listening(const char *path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a = addressOf(path);
+    bool live = fd < 0 || connect(fd, (sockaddr *)&a, sizeof a) == 0 || errno != ECONNREFUSED;
+    if (fd >= 0) close(fd);
+    return live;
+}
+
+// Only a socket that a kestrode of this user left behind when it was
+// killed is replaced; anything else there is someone's.
+static bool clearWay(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return true;  // nothing there, or bind tells why
+    if (S_ISSOCK(st.st_mode) && st.st_uid == geteuid() && !listening(path))
+        return unlink(path) == 0 || errno == ENOENT;
+    printf("> %s exists and is no socket of a stopped kestrode, not replaced\n", path);
+    return false;
+}
+
+static bool cannotShare(const char *path, int fd) {
+    printf("> cannot share on %s: %s\n", path, strerror(errno));
+    if (fd >= 0) close(fd);
+    removeSocket();
+    return false;
+}
+
+// Made with no rights at all, then given the device's group: nobody gets
+// in before the rights are right.
+static bool listenAt(const char *path, gid_t group) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return cannotShare(path, fd);
+    sockaddr_un a = addressOf(path);
+    mode_t old = umask(0177);
+    int bound = bind(fd, (sockaddr *)&a, sizeof a);
+    umask(old);
+    if (bound != 0) return cannotShare(path, fd);
+    made = true;
+    if (chown(path, (uid_t)-1, group) != 0 || chmod(path, 0660) != 0 ||
+        listen(fd, SHARE_CLIENTS) != 0)
+        return cannotShare(path, fd);
+    gShareFD = fd;
+    return true;
+}
+
+static bool choosePath(const char *dev, const char *chosen) {
+    int n;
+    if (chosen) {
+        n = snprintf(socketPath, sizeof socketPath, "%s", chosen);
+    } else {
+        mkdir(SHARE_DIR, 0755);  // only root may; the service has it made
+        n = wellKnownSocket(dev, socketPath, sizeof socketPath) ? 0 : -1;
+    }
+    if (n >= 0 && (size_t)n < sizeof socketPath) return true;
+    errno = ENAMETOOLONG;
+    return cannotShare(chosen ? chosen : dev, -1);
+}
+
+static void noteStart(const char *dev) {
+    snprintf(device, sizeof device, "%s", dev);
+    time_t now = gClock(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &tmv);
+}
+
+bool startShare(const char *dev, const char *chosen) {
+    struct stat st;
+    if (stat(dev, &st) != 0) return cannotShare(dev, -1);
+    if (!choosePath(dev, chosen) || !clearWay(socketPath)) return false;
+    if (!listenAt(socketPath, st.st_gid)) return false;
+    static bool registered = false;  // exit(), from wherever it comes
+    if (!registered) registered = atexit(removeSocket) == 0;
+    noteStart(dev);
+    return true;
+}
+
+const char *shareGreeting(char *out, size_t size) {
+    snprintf(out, size, "> attached to the kestrode on %s (process %ld, logging since %s)\n",
+             device, (long)getpid(), since);
+    return out;
+}
+
+static bool deviceLost = false;
+void noteDeviceLost() { deviceLost = true; }
+
+void stopShare() {
+    if (gShareFD < 0) return;
+    char text[PATH_MAX + 64];
+    if (deviceLost)
+        snprintf(text, sizeof text, "> the kestrode on %s lost its serial device, detached\n",
+                 device);
+    else
+        snprintf(text, sizeof text, "> the kestrode on %s stopped, detached\n", device);
+    for (int i = 0; i < SHARE_CLIENTS; ++i) {
+        if (gClients[i].fd < 0) continue;
+        queueEnd(i, deviceLost ? 1 : 0, text);
+        flushClient(i);
+        dropClient(i);
+    }
+    close(gShareFD);
+    gShareFD = -1;
+    removeSocket();
+}

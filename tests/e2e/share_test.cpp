@@ -1,0 +1,296 @@
+// Sharing a session: consoles attached with --attach to a kestrode that
+// logs with --share=SOCKET (the well-known place as root). The instrument is
+// kestrode-sim, or the test itself on a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "harness.h"
+#include "support.h"
+
+namespace {
+std::string socketIn(const Session &r) { return r.dir + "/kestrode.sock"; }
+
+// How the service names the user the tests run as.
+std::string me() {
+    passwd *pw = getpwuid(getuid());
+    std::string uid = std::to_string(getuid());
+    return (pw ? pw->pw_name : uid) + " (uid " + uid + ")";
+}
+
+bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 10000); }
+
+// kestrode sharing the pseudo-terminal's slave; its console goes to `console`.
+// It listens once it has announced its log.
+int startSharing(const Session &r, const Pty &p, const std::string &share,
+                 const std::string &console) {
+    std::vector<std::string> args;
+#ifdef KESTRODE_EMULATOR
+    args.push_back(KESTRODE_EMULATOR);
+#endif
+    args.insert(args.end(), {KESTRODE_BIN, share, p.name});
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int pid = spawn(argv.data(), -1, out, out, r.host.c_str());
+    close(out);
+    return pid;
+}
+
+bool fileShows(const std::string &path, const std::string &needle, int ms) {
+    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
+        if (readFile(path).find(needle) != std::string::npos) return true;
+    return false;
+}
+}  // namespace
+
+TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
+    Session r, a, b, c;
+    startSession(r, {"--period", "0.2"}, {"--share=" + socketIn(r)});
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
+    startAttached(a, socketIn(r));
+    startAttached(b, socketIn(r));
+    startAttached(c, socketIn(r));
+    ASSERT_TRUE(attached(a) && attached(b) && attached(c)) << a.console << b.console;
+    kill(c.pid, SIGINT);  // ^C at the prompt detaches
+    EXPECT_EQ(waitEnd(c, 5000), 0) << c.console;
+    EXPECT_EQ(a.console.rfind("> attached to the kestrode on /dev/pts/", 0), 0u) << a.console;
+    EXPECT_TRUE(waitFor(a, "PM2.5=", 5000) && waitFor(b, "PM2.5=", 5000)) << b.console;
+
+    type(a, "date");
+    EXPECT_TRUE(waitFor(a, " UTC\r\n", 5000)) << a.console;
+    EXPECT_TRUE(waitFor(b, " UTC\r\n", 5000)) << b.console;  // the watcher sees the answer
+    type(b, "date");
+    EXPECT_TRUE(waitFor(b, "> the keyboard is held by " + me() + ", line not sent\n", 5000));
+    EXPECT_TRUE(waitFor(r, "> " + me() + " typed: date\n", 5000)) << r.console;
+    EXPECT_TRUE(waitFor(r, "> " + me() + " typed while " + me() + " holds the keyboard, not sent: date\n",
+                        5000)) << r.console;
+
+    const std::vector<std::pair<std::string, std::string>> commands{
+        {"@settime", "# settime is successful\r\n"},
+        {"@clear", "> clearing command\r\n"},
+        {"@upload up.bin", "> @upload is not available through an attached session yet\n"},
+        {"@download x", "> @download is not available through an attached session yet\n"},
+        {"@help", "> available commands are as follows: \n"},
+        {"@frob", "> invalid command (@frob)\n"},
+        {"@showtime", "# printing each line with the timestamp\r\n"},
+    };
+    for (const auto &[line, answer] : commands) {
+        type(a, line);
+        EXPECT_TRUE(waitFor(a, answer, 5000)) << line << "\n" << a.console;
+    }
+    // The time stamps are that console's own.
+    EXPECT_TRUE(waitFor(a, " PM2.5=", 5000)) << a.console;
+    EXPECT_TRUE(waitFor(b, "PM2.5=", 5000)) << b.console;
+    EXPECT_EQ(count(b.console, " PM2.5="), 0u) << b.console;
+
+    // One leaves, the service logs on, and the keyboard is free for the other.
+    EXPECT_EQ(exitSession(a), 0) << a.console;
+    ASSERT_TRUE(waitFor(r, "> " + me() + " detached\n", 5000)) << r.console;
+    EXPECT_TRUE(waitFor(r, "PM2.5=", 5000) && waitFor(r, "PM2.5=", 5000)) << r.console;
+    type(b, "date");
+    EXPECT_TRUE(waitFor(b, " UTC\r\n", 5000)) << b.console;
+    close(b.in);  // the end of its input detaches it too
+    b.in = -1;
+    EXPECT_EQ(waitEnd(b, 5000), 0) << b.console;
+    EXPECT_TRUE(waitFor(r, "> " + me() + " detached\n", 5000)) << r.console;
+    EXPECT_EQ(exitSession(r), 0);
+    std::string log = readFile(logPath(r));
+    EXPECT_GT(count(log, "PM2.5="), 0u);
+    EXPECT_EQ(count(log, "uid"), 0u) << log;
+}
+
+// 10^5 lines while three consoles watch and one of them is stopped: the
+// log holds every line, the watching ones see every line, the stopped one
+// is cut off and what it got is a gapless beginning.
+TEST(Share, AStoppedConsoleIsCutOffAndNothingIsLost) {
+    Session r;
+    Pty p = openPty();
+    const std::string service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+    Session c[3];
+    for (Session &one : c) {
+        startAttached(one, socketIn(r));
+        ASSERT_TRUE(attached(one)) << one.console;
+    }
+    kill(c[2].pid, SIGSTOP);
+    std::string sent;
+    char line[32];
+    for (int i = 0; i < 100000; ++i) sent.append(line, snprintf(line, sizeof line, "line %06d\r\n", i));
+    // In parts that the watching consoles see whole before the next, so that
+    // on a busy machine only the stopped one falls behind.
+    for (int part = 0; part < 10; ++part) {
+        std::thread instrument([&] { writeAll(p.master, sent.substr(part * 130000, 130000)); });
+        const std::string last = sent.substr(part * 130000 + 129987, 13);
+        bool shown[2] = {};
+        for (double end = nowSeconds() + 60; !(shown[0] && shown[1]) && nowSeconds() < end;)
+            for (int k = 0; k < 2; ++k) shown[k] = shown[k] || waitFor(c[k], last, 10);
+        instrument.join();
+        ASSERT_TRUE(shown[0] && shown[1]) << part;
+    }
+    ASSERT_TRUE(fileShows(service, "line 099999\r\n", 10000));
+    EXPECT_TRUE(fileShows(service, "> " + me() + " cut off: it fell more than ", 1000));
+
+    kill(r.pid, SIGTERM);  // stopped with consoles attached
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(waitEnd(c[k], 10000), 0) << c[k].console.substr(c[k].console.size() - 200);
+        EXPECT_NE(c[k].console.find(std::string("line 099999\r\n> the kestrode on ") + p.name +
+                                    " stopped, detached\n"), std::string::npos);
+        EXPECT_EQ(count(c[k].console, "line "), 100000u);
+    }
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    std::string logged;
+    for (size_t at = 0; at < sent.size(); at += 13) logged += sent.substr(at, 12) + "\r\n";
+    std::string log = readFile(logPath(r));
+    size_t diff = std::mismatch(log.begin(), log.end(), logged.begin(), logged.end()).first - log.begin();
+    EXPECT_EQ(diff, logged.size()) << log.size() << " " << log.substr(diff > 30 ? diff - 30 : 0, 60);
+    // The service's own output differs only by its lines about the consoles.
+    std::string shown, text = readFile(service);
+    for (size_t at = 0, lf; at < text.size(); at = lf + 1) {
+        lf = std::min(text.find('\n', at), text.size() - 1);
+        if (text.compare(at, 2, "> ") != 0) shown.append(text, at, lf + 1 - at);
+    }
+    EXPECT_TRUE(shown.ends_with(sent));
+    EXPECT_EQ(count(text, "\n> "), 4u) << text.substr(0, 1000);  // three attached, one cut off
+    EXPECT_EQ(count(text, " cut off: "), 1u);
+
+    kill(c[2].pid, SIGCONT);
+    EXPECT_EQ(waitEnd(c[2], 10000), 1);
+    EXPECT_TRUE(c[2].console.ends_with("> the connection to the kestrode was lost, detached\n"));
+    size_t got = count(c[2].console, "line ");
+    EXPECT_LT(got, 100000u);
+    EXPECT_EQ(c[2].console.find("line 0"), c[2].console.find('\n') + 1);
+    EXPECT_NE(c[2].console.find(sent.substr(0, (got - 1) * 13)), std::string::npos) << got << c[2].console.substr(0, 300);
+    closePty(p);
+}
+
+// A taken place is refused; a dead socket of ours is taken over, made for
+// the device's group only, and removed when the port hangs up.
+TEST(Share, APlaceThatIsTakenIsRefused) {
+    enum Place { FILE, LIVE, MISSING, DEAD };
+    const std::pair<Place, const char *> cases[] = {
+        {FILE, "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
+        {LIVE, "> %s exists and is no socket of a stopped kestrode, not replaced\n"},
+        {MISSING, "> cannot share on %s: No such file or directory\n"},
+        {DEAD, nullptr},
+    };
+    for (const auto &[what, text] : cases) {
+        Session r, c;
+        Pty p = openPty();
+        const std::string path = r.dir + (what == MISSING ? "/none/k.sock" : "/k.sock");
+        int held = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{AF_UNIX, {}};
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        if (what == FILE) writeFile(path, "keep");
+        if (what == LIVE || what == DEAD) {
+            EXPECT_EQ(bind(held, (sockaddr *)&a, sizeof a), 0);
+        }
+        if (what == LIVE) listen(held, 1);
+        r.pid = startSharing(r, p, "--share=" + path, r.dir + "/service.out");
+        if (text) {
+            EXPECT_EQ(waitExit(r.pid, 10000), 255) << what;
+            r.pid = -1;
+            char line[512];
+            snprintf(line, sizeof line, text, path.c_str());
+            EXPECT_NE(readFile(r.dir + "/service.out").find(line), std::string::npos) << line;
+            EXPECT_EQ(readFile(path), what == FILE ? "keep" : "");
+        } else {  // once it listens in the dead one's place
+            ASSERT_TRUE(fileShows(r.dir + "/service.out", "Local logging file", 10000));
+            startAttached(c, path);
+            ASSERT_TRUE(attached(c)) << c.console;
+            struct stat st, dev;
+            EXPECT_TRUE(stat(path.c_str(), &st) == 0 && stat(p.name, &dev) == 0);
+            EXPECT_EQ(st.st_mode & 07777, 0660u);
+            EXPECT_EQ(st.st_gid, dev.st_gid);
+            close(p.master);  // the instrument's line hangs up
+            p.master = -1;
+            EXPECT_EQ(waitEnd(c, 10000), 1);
+            EXPECT_TRUE(c.console.ends_with(std::string("> the kestrode on ") + p.name +
+                                            " lost its serial device, detached\n")) << c.console;
+            EXPECT_EQ(waitExit(r.pid, 10000), 0);
+            r.pid = -1;
+            EXPECT_FALSE(std::filesystem::exists(path));
+        }
+        close(held);
+        closePty(p);
+    }
+}
+
+namespace {
+gid_t extraGroup = (gid_t)-1;  // the console's one group besides nobody's, or none
+void becomeNobody() {
+    int n = extraGroup == (gid_t)-1 ? 0 : 1;
+    if (setgroups(n, &extraGroup) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+}  // namespace
+
+// As root: the port's own place, the way there from a direct open, and the
+// socket's rights, which let in the device's group only, as the port's do.
+TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root makes /run/kestrode and attaches as others";
+    bool hadFolder = std::filesystem::exists("/run/kestrode");
+    Session r;
+    Pty p = openPty();
+    std::string name = std::string(p.name).substr(5);  // pts/4 gives pts_4
+    name[3] = '_';
+    const std::string path = "/run/kestrode/" + name + ".sock";
+    r.pid = startSharing(r, p, "--share", r.dir + "/service.out");
+    ASSERT_TRUE(fileShows(r.dir + "/service.out", "Local logging file", 10000));
+    ASSERT_TRUE(std::filesystem::is_socket(path));
+    int direct = startSharing(r, p, "--log-time", r.dir + "/direct.out");
+    EXPECT_EQ(waitExit(direct, 10000), 255);
+    EXPECT_NE(readFile(r.dir + "/direct.out").find("> a kestrode shares it: kestrode --attach " + name + "\n"),
+              std::string::npos) << readFile(r.dir + "/direct.out");
+
+    chmod(r.dir.c_str(), 0755);  // a copy other users may run (the clone may be out of reach)
+    const std::string program = r.dir + "/kestrode";
+    std::filesystem::copy_file(KESTRODE_BIN, program);
+    chmod(program.c_str(), 0755);
+    struct stat dev;
+    ASSERT_EQ(stat(p.name, &dev), 0);
+    const std::string attachedLine = "> attached to the kestrode on ";
+    const struct {
+        std::string target;
+        bool nobody;
+        gid_t group;
+        std::string line;
+    } cases[] = {
+        {name, false, 0, attachedLine},
+        {p.name, false, 0, attachedLine},
+        {name, true, (gid_t)-1, "> cannot attach to " + path + ": Permission denied\n"},
+        {name, true, dev.st_gid, attachedLine},
+    };
+    for (const auto &k : cases) {
+#ifdef KESTRODE_EMULATOR
+        if (k.nobody) continue;  // the emulator's wrapper lies in the clone
+#endif
+        Session c;
+        extraGroup = k.group;
+        startAttached(c, k.target, k.nobody ? becomeNobody : nullptr, program.c_str());
+        EXPECT_TRUE(waitFor(c, k.line, 10000)) << k.target << "\n" << c.console;
+        if (k.line == attachedLine) type(c, "@exit");
+        EXPECT_EQ(waitEnd(c, 10000), k.line == attachedLine ? 0 : 255) << c.console;
+    }
+#ifndef KESTRODE_EMULATOR
+    EXPECT_TRUE(fileShows(r.dir + "/service.out", "> nobody (uid 65534) attached\n", 5000) ||
+                !getpwuid(65534));
+#endif
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    EXPECT_FALSE(std::filesystem::exists(path));
+    if (!hadFolder) rmdir("/run/kestrode");
+    closePty(p);
+}
