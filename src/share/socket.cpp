@@ -68,6 +68,14 @@ static bool cannotShare(const char *path, int fd) {
     return false;
 }
 
+// Born with the group already (the service runs in the port's group) it
+// needs no chown, which the service's system call filter keeps from it.
+static bool giveGroup(const char *path, gid_t group) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && st.st_gid == group) return true;
+    return chown(path, (uid_t)-1, group) == 0;
+}
+
 // Made with no rights at all, then given the device's group: nobody gets
 // in before the rights are right.
 static bool listenAt(const char *path, gid_t group) {
@@ -79,8 +87,7 @@ static bool listenAt(const char *path, gid_t group) {
     umask(old);
     if (bound != 0) return cannotShare(path, fd);
     made = true;
-    if (chown(path, (uid_t)-1, group) != 0 || chmod(path, 0660) != 0 ||
-        listen(fd, SHARE_CLIENTS) != 0)
+    if (!giveGroup(path, group) || chmod(path, 0660) != 0 || listen(fd, SHARE_CLIENTS) != 0)
         return cannotShare(path, fd);
     gShareFD = fd;
     return true;
