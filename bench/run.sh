@@ -107,7 +107,7 @@ say ""
 console_part() {
     con=
     [ "${CONSOLE:-pty}" = file ] && con=--file-console
-    progs="kestrode kestrode+stamp floor"
+    progs="kestrode kestrode+nosync kestrode+stamp floor"
     versions="kestrode $("$KESTRODE" --version | sed -n 's/^kestrode //p' | tail -1)"
     if need picocom; then
         progs="$progs picocom picocom+log"
@@ -129,6 +129,7 @@ console_part() {
         for p in $progs; do
             case $p in
             kestrode) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" '{dev}' ;;
+            kestrode+nosync) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" --log-sync 86400 '{dev}' ;;
             kestrode+stamp) run "$OUT/bench-console" --name $p --mib "$MIB" $con --stamped-log -- "$KESTRODE" --log-time '{dev}' ;;
             floor) run "$OUT/bench-console" --name $p --mib "$MIB" $con -- "$OUT/bench-floor" '{dev}' ;;
             picocom) run "$OUT/bench-console" --name $p --mib "$MIB" $con -- picocom -b 115200 --quiet '{dev}' ;;

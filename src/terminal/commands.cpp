@@ -46,6 +46,7 @@ int cmdClear(const char *) {
 int cmdExit(const char *) {
     showHeldNotices(true);
     gbRun = false;
+    stopLog();
     closePort();
     exit(0);
 }

@@ -19,6 +19,15 @@ extern volatile sig_atomic_t gSignal;
 // kestrode's own notice: shown at once at the start of a console line, held
 // while an instrument line is half shown and shown right after it ends.
 void printNotice(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a failure that costs readings: an error in the journal.
+void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Standard output is the journal (JOURNAL_STREAM names it): each line we
+// start there begins with its priority, "<6>" and the like.
+extern bool gbJournal;
+constexpr char JOURNAL_INFO = '6', JOURNAL_WARNING = '4', JOURNAL_ERROR = '3';
+void detectJournal();
+void journalPrefix(char priority);  // nothing unless gbJournal
 
 // Flushes the console. One that is gone (a pipe whose reader quit) ends the
 // program as SIGPIPE does, also when SIGPIPE is ignored.
@@ -28,6 +37,10 @@ void flushConsole();
 // while it waits, so one that arrives never waits out the limit. -1 with
 // EINTR once gSignal is set.
 int waitInput(pollfd *fds, int count, int seconds);
+int waitInputMs(pollfd *fds, int count, int ms);
+
+// Bytes came from the instrument: a silence watched for has ended.
+void noteInstrumentBytes();
 
 // The open log file, which a download must never replace (0, 0 without one).
 extern dev_t gLogDev;

@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "clocklog/clocklog.h"
@@ -12,7 +13,7 @@
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
-enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR };  // long options only
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, SILENCE };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -20,21 +21,39 @@ static const option LONG_OPTIONS[] = {
     {"log-time", no_argument, nullptr, LOG_TIME},
     {"log-daily", no_argument, nullptr, LOG_DAILY},
     {"log-dir", required_argument, nullptr, LOG_DIR},
+    {"log-sync", required_argument, nullptr, LOG_SYNC},
+    {"silence", required_argument, nullptr, SILENCE},
     {nullptr, 0, nullptr, 0},
 };
 
 static const char USAGE_LINE[] =
-    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
+    "                [--silence SECONDS] [--] [DEVICE]\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
     "  --log-time     begin every logged line with its local date and time\n"
     "                 (2026-12-07T17:55:28.506+01:00)\n"
     "  --log-daily    a new log file for each local date\n"
     "  --log-dir DIR  write the log in DIR instead of the current directory\n"
+    "  --log-sync SECONDS\n"
+    "                 put logged lines on the disk at most SECONDS after they\n"
+    "                 came, only when some did (default 1; 0: every line)\n"
+    "  --silence SECONDS\n"
+    "                 warn after SECONDS without a byte from the instrument,\n"
+    "                 reopen the port after as long again\n"
     "  -l, --list     list the serial ports of this host and exit\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "  --             end of options: what follows is the device\n";
+
+// A number of seconds, at most a day; false when it is anything else.
+static bool seconds(int min, int *out) {
+    char *end = nullptr;
+    long v = strtol(optarg, &end, 10);
+    if (end == optarg || *end != '\0' || v < min || v > 86400) return false;
+    *out = (int)v;
+    return true;
+}
 
 static bool takeOption(int c) {
     switch (c) {
@@ -44,6 +63,8 @@ static bool takeOption(int c) {
     case LOG_TIME: gbLogTime = true; return true;
     case LOG_DAILY: gbLogDaily = true; return true;
     case LOG_DIR: gOptions.logDir = optarg; return true;
+    case LOG_SYNC: return seconds(0, &gLogSyncSeconds);
+    case SILENCE: return seconds(0, &gSilenceSeconds);
     default: return false;
     }
 }
@@ -61,6 +82,8 @@ static void noteBad(const char *what, const char *arg, int shortOpt) {
 bool parseOptions(int argc, char **argv) {
     gOptions = Options{};
     gbLogTime = gbLogDaily = false;
+    gLogSyncSeconds = 1;
+    gSilenceSeconds = 0;
     opterr = 0;  // the messages are ours, on the "> " form
     optind = 1;
     int c;
@@ -68,7 +91,13 @@ bool parseOptions(int argc, char **argv) {
         if (takeOption(c)) continue;
         // A long option is named by the word getopt_long just passed; a short
         // one by its letter, as it may stand in a cluster ("-lb").
-        noteBad(c == ':' ? "option needs a value:" : "unknown option", argv[optind - 1], optopt);
+        const char *what = c == ':'                       ? "option needs a value:"
+                           : c == LOG_SYNC || c == SILENCE ? "option needs a number of seconds:"
+                                                           : "unknown option";
+        const char *typed = c == LOG_SYNC  ? "--log-sync"  // its value may be the word passed
+                            : c == SILENCE ? "--silence"
+                                           : argv[optind - 1];
+        noteBad(what, typed, c == LOG_SYNC || c == SILENCE ? c : optopt);
         return false;
     }
     gOptions.plainCount = argc - optind;

@@ -29,6 +29,7 @@ static void abandonLine() {
 static void classify(const char *text, int len) {
     if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
         flushOutput();  // the receiver waits for input
+        syncLog();
         receiveDownload(text);
         spendTransferInterrupt();
     }
@@ -40,6 +41,7 @@ static void classify(const char *text, int len) {
 
 static void finishLine() {
     checkSyncTime();
+    noteInstrumentLine();
     gbFirstChar = true;
     if (noticesHeld()) showHeldNotices(false);
     if (pos == 1) {
@@ -62,6 +64,8 @@ static void handleByte(unsigned char c) {
     if (pos == 0) markLineStart();
     if (gbFirstChar) {
         gbFirstChar = false;
+        bool shown = (pos == 0 ? c : (unsigned char)line[0]) != '@';
+        if (!gbMidLine && (shown || gbShowTime)) journalPrefix(JOURNAL_INFO);
         printTime();
         if (gbShowTime) gbMidLine = true;
     }
@@ -129,6 +133,7 @@ void process_term(int fd) {
         }
         return;
     }
+    noteInstrumentBytes();
     handleTermBytes(buf, (int)n);
     drainHeldInput();
 }

@@ -40,24 +40,29 @@ static int openFailed(const char *path) {
 }
 
 static int refused(int fd) {
-    close(fd);
+    if (fd >= 0) close(fd);
     releasePortLock();
     return -1;
 }
 
-int openPort(const char *path) {
-    // Everything that can be done before open is: bytes arriving between
-    // open and tcsetattr meet the device's old modes, which echo them back
-    // to the instrument as commands.
+static char portPath[4096];
+
+// The port opened, checked, locked and set up; -1 when open failed (errno),
+// -2 when it was refused (said so).
+// Everything that can be done before open is: bytes arriving between open
+// and tcsetattr meet the device's old modes, which echo them back to the
+// instrument as commands.
+static int openConfigured(const char *path) {
     termios t;
     rawAttributes(&t);
-    noteOwnTerminals();
-    if (!takePortLock(path)) return -1;
     // O_NONBLOCK so open cannot wait for a carrier on a port without CLOCAL;
     // cleared again once CLOCAL is set so reads block as usual.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return openFailed(path);
-    if (!isSerialPort(fd, path) || !lockPort(fd, path)) return refused(fd);
+    if (fd < 0) return -1;
+    if (!isSerialPort(fd, path) || !lockPort(fd, path)) {
+        close(fd);
+        return -2;
+    }
     ioctl(fd, TIOCEXCL);  // a later open by anyone but root fails with EBUSY
     fcntl(fd, F_SETOWN, getpid());
     tcflush(fd, TCIOFLUSH);  // what the old modes echoed and queued meanwhile
@@ -67,6 +72,26 @@ int openPort(const char *path) {
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+int openPort(const char *path) {
+    noteOwnTerminals();
+    if (!takePortLock(path)) return -1;
+    snprintf(portPath, sizeof portPath, "%s", path);
+    int fd = openConfigured(path);
+    if (fd >= 0) return fd;
+    return fd == -2 ? refused(-1) : openFailed(path);
+}
+
+// The driver sees a real close and open (a frozen adapter needs just that);
+// the lock file stays ours throughout, the port's flock is taken again.
+bool reopenPort() {
+    if (gTermFD >= 0) {
+        ioctl(gTermFD, TIOCNXCL);
+        close(gTermFD);
+        gTermFD = -1;
+    }
+    return openConfigured(portPath) >= 0;
 }
 
 void closePort() {

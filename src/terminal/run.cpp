@@ -56,6 +56,16 @@ static const char *chooseDevice() {
 // A notice held for a half-shown line waits a second for the rest of it.
 static constexpr int NOTICE_SECONDS = 1;
 
+// The nearer of two limits in ms, -1 standing for none.
+static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
+
+// The log's sync is due at its time, busy or not; a silence only when the
+// port has nothing to read.
+static void timedWork(bool portReady) {
+    syncLogIfDue();
+    if (!portReady) checkSilence();
+}
+
 static void servePass() {
     pollfd fds[2] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
@@ -65,12 +75,16 @@ static void servePass() {
     // limit catches a terminal handed over without one.
     bool keys = gbStdinOpen && keyboardInForeground();
     bool shortWait = holding || (gbStdinOpen && !keys);
-    int r = waitInput(fds, keys ? 2 : 1, shortWait ? NOTICE_SECONDS : 10);
+    int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
+    int limit = sooner(sooner(own, logSyncWaitMs()), silenceWaitMs());
+    int r = waitInputMs(fds, keys ? 2 : 1, limit);
+    timedWork(r > 0 && fds[0].revents != 0);
     if (r < 0) {
         if (errno != EINTR) perror("> select failed\n");
         return;
     }
-    if (holding && (r == 0 || fds[0].revents == 0)) showHeldNotices(true);
+    if (holding && ((r == 0 && limit == own) || (r > 0 && fds[0].revents == 0)))
+        showHeldNotices(true);
     if (r == 0) return;
     if (fds[0].revents != 0) process_term(gTermFD);
     if (gbRun && !gSignal && keys && fds[1].revents != 0) process_stdin();
@@ -82,6 +96,7 @@ void runLoop() {
 
 int kestrodeMain(int argc, char **argv) {
     keepStandardDescriptors();
+    detectJournal();
     // Fully buffered: the console is flushed before every wait for input,
     // not at every byte as a line-buffered terminal would.
     static char consoleBuffer[4096];
@@ -109,6 +124,8 @@ int kestrodeMain(int argc, char **argv) {
     if (openPort(dev) < 0) return -1;
     installSignals();
     startLog();
+    reportLeftoverDownloads();
+    startSilenceWatch();
     runLoop();
     stopLog();
     showHeldNotices(true);

@@ -41,6 +41,7 @@ struct DownloadTarget {
     unsigned mode;    // and its permissions
     char kept[DOWNLOAD_NAME_SIZE + 32];  // where a failed download's bytes are
 };
+inline constexpr char TEMP_PATTERN[] = ".kestrode-*.part";  // temp's names
 enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, Failed };
 bool confinedName(const char *name);
 int openConfinedDir(const char *name, const char **base);
