@@ -929,3 +929,79 @@ TEST(Program, InterruptOnTheConsoleStopsOnlyTheTransfer) {
     closePty(keys);
     closePty(pty);
 }
+
+// Standard output that is the journal (JOURNAL_STREAM names it): every line
+// carries its priority, so an instrument's "<0>" stays text at priority 6.
+// A console or a pipe that is not the journal gets no prefix.
+TEST(Program, JournalLinesCarryTheirPriority) {
+    struct Case {
+        const char *stream;  // "match": the pipe's own device and inode
+        bool prefixed;
+    } cases[] = {{"match", true}, {nullptr, false}, {"1:2", false}, {"junk", false}};
+    for (const Case &c : cases) {
+        Pty pty = openPty();
+        int o[2];
+        ASSERT_EQ(pipe2(o, O_CLOEXEC), 0);
+        struct stat st;
+        ASSERT_EQ(fstat(o[1], &st), 0);
+        std::string stream = c.stream && !strcmp(c.stream, "match")
+                                 ? std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)
+                                 : c.stream ? c.stream : "";
+        if (c.stream) setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        char tmpl[] = "/tmp/kestrode-run-XXXXXX";
+        std::string dir = mkdtemp(tmpl);
+        const char *argv[] = {KESTRODE_BIN, pty.name, nullptr};
+        int pid = spawn(argv, -1, o[1], -1, dir.c_str());
+        unsetenv("JOURNAL_STREAM");
+        close(o[1]);
+        close(pty.slave);
+        readUntil(o[0], "Local logging file", 5000);
+        writeAll(pty.master, "<0>PM2.5=1\r\n@ACK\r\n<3>T=2\r\n");
+        std::string got = readUntil(o[0], "T=2\r\n", 5000);
+        close(pty.master);
+        EXPECT_EQ(waitExit(pid, 5000), 0);
+        got += readQuiet(o[0], 50);
+        std::string p6 = c.prefixed ? "<6>" : "", p4 = c.prefixed ? "<4>" : "";
+        EXPECT_NE(got.find(p6 + "<0>PM2.5=1\r\n" + p6 + "<3>T=2\r\n" + p4 +
+                           "> serial device lost, shutting down\n"),
+                  std::string::npos)
+            << (c.stream ? c.stream : "none") << ": " << got;
+        EXPECT_EQ(readFile(todaysLog(dir)), "<0>PM2.5=1\r\r\n@ACK\r\r\n<3>T=2\r\r\n");
+        close(o[0]);
+    }
+}
+
+// --silence 1: the warning names the last line's time, the port is opened
+// again after as long again, the gap is told when bytes come; one log.
+TEST(Program, SilentInstrumentIsNoticedAndItsPortReopened) {
+    Pty pty = openPty();
+    Child r = start({"--silence", "1", pty.name}, -1);
+    readUntil(r.out, "Local logging file", 5000);
+    close(pty.slave);
+    writeAll(pty.master, "T=1\r\n");
+    time_t sent = time(nullptr);
+    std::string out = readUntil(r.out, "opened again\n", 8000);
+    char when[32];
+    struct tm tmv;
+    localtime_r(&sent, &tmv);
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:", &tmv);  // the seconds may have turned
+    EXPECT_NE(out.find(std::string("T=1\r\n> no byte from the instrument for 1 s, its last line "
+                                   "came at ") + when),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\n> the instrument is still silent, its serial port was closed and opened "
+                       "again\n"),
+              std::string::npos)
+        << out;
+    usleep(300000);
+    writeAll(pty.master, "T=2\r\n");
+    out = readUntil(r.out, "T=2\r\n", 5000);
+    size_t gap = out.find("> the instrument talks again after ");
+    ASSERT_NE(gap, std::string::npos) << out;
+    EXPECT_GE(atoi(out.c_str() + gap + 35), 2) << out;  // 2.3 s or more, however loaded
+    EXPECT_NE(out.find(" s of silence\nT=2\r\n"), std::string::npos) << out;
+    close(pty.master);
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    EXPECT_EQ(readFile(todaysLog(r.dir)), "T=1\r\r\nT=2\r\r\n");
+    EXPECT_EQ(filesIn(r.dir), todaysLog("").substr(1) + " ");
+}

@@ -23,6 +23,10 @@ static timespec monotonicNow() {
     return t;
 }
 
+static long long msBetween(const timespec &a, const timespec &b) {
+    return (b.tv_sec - a.tv_sec) * 1000LL + (b.tv_nsec - a.tv_nsec) / 1000000;
+}
+
 void startSilenceWatch() {
     stage = TALKING;
     lastByte = monotonicNow();
@@ -34,7 +38,7 @@ void noteInstrumentBytes() {
     timespec now = monotonicNow();
     if (stage != TALKING)
         printNotice("> the instrument talks again after %lld s of silence\n",
-                    (long long)(now.tv_sec - lastByte.tv_sec));
+                    msBetween(lastByte, now) / 1000);
     stage = TALKING;
     lastByte = now;
 }
@@ -45,10 +49,8 @@ void noteInstrumentLine() {
 
 int silenceWaitMs() {
     if (gSilenceSeconds == 0 || stage == REOPENED) return -1;
-    timespec now = monotonicNow();
-    long long due = (long long)lastByte.tv_sec * 1000 + lastByte.tv_nsec / 1000000 +
-                    (stage == TALKING ? 1 : 2) * 1000LL * gSilenceSeconds;
-    long long ms = due - ((long long)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    long long ms = (stage == TALKING ? 1 : 2) * 1000LL * gSilenceSeconds -
+                   msBetween(lastByte, monotonicNow());
     return ms < 0 ? 0 : (int)ms;
 }
 
