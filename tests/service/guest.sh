@@ -6,6 +6,7 @@
 #   g install | enable PORT | opened PORT | readings PORT N | fetch PORT NAME | stopmid PORT NAME
 #   g dump PORT | mark PORT | gone PORT | back PORT | byid PORT | rebooted PORT...
 #   g seccomp | lockdir PORT
+#   g collect PORT     (powercut.sh: the logs and the journal onto /dev/vdc)
 set -u
 t=/root/t
 cmd=$1
@@ -154,6 +155,14 @@ lockdir)
     nsenter -t "$pid" -m -S "$uid" -G "$gid" sh -c 'touch /run/lock/probe && rm /run/lock/probe' &&
         say lockdir writable
     say lockfile "$(ls /run/lock | grep -c "^LCK\.\.$1\$")"
+    ;;
+collect)
+    # Read on the host from its own scratch disk: faster than the console.
+    journalctl -u "$(unit "$1")" -o cat -a >/root/journal.txt
+    (cd "$(dir "$1")" && tar -cf - kestrode-*.log -C /root journal.txt) |
+        dd of=/dev/vdc bs=64k conv=fsync status=none
+    say logs "$(ls "$(dir "$1")"/kestrode-*.log | wc -l)"
+    journalctl -b -u "$(unit "$1")" -p warning -o cat | sed 's/^/== warning /'
     ;;
 *) exit 2 ;;
 esac
