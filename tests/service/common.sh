@@ -53,7 +53,8 @@ qmp() {
 # startSim NAME PTY: an instrument, its transcript in $RUN/NAME.sent.
 startSim() {
     mkdir -p "$RUN/$1.store"
-    cp "$RUN"/t/*.bin "$RUN/$1.store/"
+    local f
+    for f in "$RUN"/t/*.bin; do [ ! -e "$f" ] || cp "$f" "$RUN/$1.store/"; done
     "$sim" --attach "$2" --storage "$RUN/$1.store" --seed "${SIM_SEED:-7}" ${SIM_ARGS:-} --verbose \
         --transcript "$RUN/$1.sent" --exit-with $$ >/dev/null 2>"$RUN/sim-$1.err" &
     pids+=($!)
