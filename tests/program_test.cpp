@@ -539,7 +539,8 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
 
 TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
-        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--] [DEVICE]\n"
+        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
+        "                [--silence SECONDS] [--] [DEVICE]\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
     for (auto args : {std::initializer_list<const char *>{"-b", "9600", "/dev/ttyUSB0"},
@@ -564,11 +565,23 @@ TEST(Program, OptionsTheUsualWay) {
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     std::string help = readQuiet(r.out, 50);
     for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
-                               "--log-daily", "--log-dir DIR"})
+                               "--log-daily", "--log-dir DIR", "--log-sync SECONDS",
+                               "--silence SECONDS"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
     EXPECT_EQ(readQuiet(r.err, 50), "> option needs a value: --log-dir\n" + usage);
+    // Seconds are a whole number up to a day, told apart from the device.
+    for (auto args : {std::initializer_list<const char *>{"--log-sync", "1s", "/dev/ttyS0"},
+                      {"--log-sync=-1", "/dev/ttyS0"}, {"--log-sync", "86401", "/dev/ttyS0"},
+                      {"--silence", "", "/dev/ttyS0"}, {"--silence=5min"}}) {
+        r = start(args, -1);
+        EXPECT_EQ(waitExit(r.pid, 5000), 255);
+        std::string err = readQuiet(r.err, 50);
+        EXPECT_TRUE(err == "> option needs a number of seconds: --log-sync\n" + usage ||
+                    err == "> option needs a number of seconds: --silence\n" + usage)
+            << *args.begin() << ": " << err;
+    }
 }
 
 TEST(Program, LogOptionsPlaceTheLogInTimeAndSpace) {
