@@ -3,8 +3,9 @@
 # and QMP, the simulated instruments, PASS/FAIL lines.
 # Expects deb, sim, here, RUN, QEMU_SECONDS and FAILED; IMAGE once prepared.
 # ROOT_DRIVE replaces the root disk's -drive value (default: the cached
-# image with snapshot=on); BOOT_EXTRA holds more QEMU arguments; SIM_SEED
-# and SIM_ARGS are given to the next startSim.
+# image with snapshot=on); BOOT_EXTRA holds more QEMU arguments;
+# LOGIN_SECONDS the limit for the login (120); SIM_SEED and SIM_ARGS are
+# given to the next startSim.
 
 pids=()
 cleanup() {
@@ -100,7 +101,7 @@ boot() {
     uartPty=$(pty uart) usbPty=$(pty usb)
     [ -n "$uartPty" ] && [ -n "$usbPty" ] || fail "QEMU named no pseudo-terminals"
     qmp '{"execute":"qmp_capabilities"}' || fail "QMP did not answer"
-    loggedIn 120
+    loggedIn "${LOGIN_SECONDS:-120}"
 }
 
 loggedIn() {

@@ -159,7 +159,7 @@ lockdir)
 collect)
     # Read on the host from its own scratch disk: faster than the console.
     journalctl -u "$(unit "$1")" -o cat -a >/root/journal.txt
-    (cd "$(dir "$1")" && tar -cf - kestrode-*.log -C /root journal.txt) |
+    (cd "$(dir "$1")" && tar --warning=no-file-changed -cf - kestrode-*.log -C /root journal.txt) |
         dd of=/dev/vdc bs=64k conv=fsync status=none
     say logs "$(ls "$(dir "$1")"/kestrode-*.log | wc -l)"
     journalctl -b -u "$(unit "$1")" -p warning -o cat | sed 's/^/== warning /'
