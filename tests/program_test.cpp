@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -1017,4 +1018,41 @@ TEST(Program, SilentInstrumentIsNoticedAndItsPortReopened) {
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     EXPECT_EQ(readFile(todaysLog(r.dir)), "T=1\r\r\nT=2\r\r\n");
     EXPECT_EQ(filesIn(r.dir), todaysLog("").substr(1) + " ");
+}
+
+// A download's temporary file left by a power cut is named at start and
+// kept; one a running download holds (locked) and other names are not.
+TEST(Program, LeftDownloadFilesAreNamedAndKept) {
+    char tmpl[] = "/tmp/kestrode-run-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    struct {
+        const char *name;
+        bool locked, said;
+    } files[] = {{".kestrode-4242.part", false, true},
+                 {".kestrode-77-1.part", false, true},
+                 {".kestrode-5151.part", true, false},
+                 {"kestrode-4242.part", false, false},
+                 {".kestrode-4242.partial", false, false}};
+    std::vector<int> held;
+    for (auto &f : files) {
+        writeFile(dir + "/" + f.name, "12345");
+        int fd = open((dir + "/" + f.name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (f.locked) {
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        }
+        held.push_back(fd);
+    }
+    Pty pty = openPty();
+    Child r = start({pty.name}, -1, false, nullptr, dir.c_str());
+    std::string out = readUntil(r.out, "Local logging file", 5000);
+    close(pty.slave);
+    close(pty.master);
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    out += readQuiet(r.out, 50);
+    for (auto &f : files) {
+        std::string said = std::string("> ") + f.name + " holds 5 bytes of a download that was cut off, kept\n";
+        EXPECT_EQ(out.find(said) != std::string::npos, f.said) << f.name << ": " << out;
+        EXPECT_EQ(readFile(dir + "/" + f.name), "12345") << f.name;
+    }
+    for (int fd : held) close(fd);
 }
