@@ -8,6 +8,7 @@
 
 #include "clocklog/clocklog.h"
 #include "terminal/terminal.h"
+#include "transfer/transfer.h"
 
 static const char USAGE[] =
     "usage: kestrode [OPTIONS] [DEVICE]\n"

@@ -97,9 +97,6 @@ void noteInstrumentLine();
 int silenceWaitMs();  // until the next step is due, -1 when none is
 void checkSilence();  // the warning, then the port opened again
 
-// Downloads a power cut or a kill left behind (leftover.cpp)
-void reportLeftoverDownloads();
-
 // Whole program
 void runLoop();
 int kestrodeMain(int argc, char **argv);

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "terminal/terminal.h"
+#include "terminal/link.h"
 #include "transfer/transfer.h"
 
 static void reportIfLeft(int dir, const char *name) {

@@ -55,6 +55,8 @@ bool commitTarget(DownloadTarget &t);
 // returns the name (relative to ".") of the file that holds it.
 const char *keepPartial(DownloadTarget &t, const char *name);
 void closeTarget(DownloadTarget &t);
+// Temporary files of downloads a power cut or a kill left here: "> " lines.
+void reportLeftoverDownloads();
 
 // Commands and the instrument-initiated receiver
 int cmdUpload(const char *line);
