@@ -51,7 +51,8 @@ static void addProgram(std::vector<std::string> &argv, const char *program) {
     argv.push_back(program);
 }
 
-void startSession(Session &r, const std::vector<std::string> &simOptions) {
+void startSession(Session &r, const std::vector<std::string> &simOptions,
+                  const std::vector<std::string> &kestrodeOptions) {
     std::vector<std::string> args;
     addProgram(args, KESTRODE_SIM);
     // --exit-with: should the test itself be killed, the simulator ends
@@ -62,6 +63,7 @@ void startSession(Session &r, const std::vector<std::string> &simOptions) {
     args.push_back("--run");
     args.push_back("--");
     addProgram(args, KESTRODE_BIN);
+    args.insert(args.end(), kestrodeOptions.begin(), kestrodeOptions.end());
     std::vector<const char *> argv;
     for (const std::string &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);

@@ -26,8 +26,10 @@ struct Session {
 };
 
 // Starts the simulator with these options (and --verbose, --seed 1) and
-// kestrode on its device; both end if the test process dies.
-void startSession(Session &r, const std::vector<std::string> &simOptions);
+// kestrode, with its own options, on its device; both end if the test
+// process dies.
+void startSession(Session &r, const std::vector<std::string> &simOptions,
+                  const std::vector<std::string> &kestrodeOptions = {});
 // Sends a typed line (a LF is added).
 void type(Session &r, const std::string &line);
 // Waits for `needle` in the console after what earlier waits matched; on
