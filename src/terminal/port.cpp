@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -83,14 +84,20 @@ int openPort(const char *path) {
     return fd == -2 ? refused(-1) : openFailed(path);
 }
 
-// The driver sees a real close and open (a frozen adapter needs just that);
-// the lock file stays ours throughout, the port's flock is taken again.
+// The driver sees a real close and open (a frozen adapter needs just that),
+// with the line down long enough for the other end to notice, as when a
+// cable is pulled; the lock file stays ours throughout, the port's flock is
+// taken again.
+static constexpr long LINE_DOWN_NS = 250000000;
+
 bool reopenPort() {
     if (gTermFD >= 0) {
         ioctl(gTermFD, TIOCNXCL);
         close(gTermFD);
         gTermFD = -1;
     }
+    timespec down{0, LINE_DOWN_NS};
+    nanosleep(&down, nullptr);
     return openConfigured(portPath) >= 0;
 }
 
