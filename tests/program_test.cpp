@@ -985,41 +985,6 @@ TEST(Program, JournalLinesCarryTheirPriority) {
     }
 }
 
-// --silence 1: the warning names the last line's time, the port is opened
-// again after as long again, the gap is told when bytes come; one log.
-TEST(Program, SilentInstrumentIsNoticedAndItsPortReopened) {
-    Pty pty = openPty();
-    Child r = start({"--silence", "1", pty.name}, -1);
-    readUntil(r.out, "Local logging file", 5000);
-    close(pty.slave);
-    writeAll(pty.master, "T=1\r\n");
-    time_t sent = time(nullptr);
-    std::string out = readUntil(r.out, "opened again\n", 8000);
-    char when[32];
-    struct tm tmv;
-    localtime_r(&sent, &tmv);
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:", &tmv);  // the seconds may have turned
-    EXPECT_NE(out.find(std::string("T=1\r\n> no byte from the instrument for 1 s, its last line "
-                                   "came at ") + when),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("\n> the instrument is still silent, its serial port was closed and opened "
-                       "again\n"),
-              std::string::npos)
-        << out;
-    usleep(300000);
-    writeAll(pty.master, "T=2\r\n");
-    out = readUntil(r.out, "T=2\r\n", 5000);
-    size_t gap = out.find("> the instrument talks again after ");
-    ASSERT_NE(gap, std::string::npos) << out;
-    EXPECT_GE(atoi(out.c_str() + gap + 35), 2) << out;  // 2.3 s or more, however loaded
-    EXPECT_NE(out.find(" s of silence\nT=2\r\n"), std::string::npos) << out;
-    close(pty.master);
-    EXPECT_EQ(waitExit(r.pid, 5000), 0);
-    EXPECT_EQ(readFile(todaysLog(r.dir)), "T=1\r\r\nT=2\r\r\n");
-    EXPECT_EQ(filesIn(r.dir), todaysLog("").substr(1) + " ");
-}
-
 // A download's temporary file left by a power cut is named at start and
 // kept; one a running download holds (locked) and other names are not.
 TEST(Program, LeftDownloadFilesAreNamedAndKept) {
