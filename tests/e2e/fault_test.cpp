@@ -1,5 +1,5 @@
-// Megabyte transfers through a faulty instrument: each fault has its outcome,
-// and no side keeps a byte that was not acknowledged.
+// A faulty instrument: megabyte transfers, where each fault has its outcome
+// and no side keeps a byte that was not acknowledged; a frozen adapter.
 #include <gtest/gtest.h>
 
 #include <ctime>
