@@ -8,6 +8,8 @@
 #   make test-service    the arm64 package in a Debian arm64 guest with systemd
 #                        as PID 1: kestrode@.service with a UART and a USB
 #                        adapter pulled and plugged back, and a reboot (root)
+#   make test-powercut   the same guest's power cut three times under the
+#                        logging service: the log checked after each boot (root)
 #   make package         Debian packages (amd64, arm64 cross) built in build-deb, into dist/
 #   make check-package   lintian on all of them, failing on any error or warning
 #   make check-install   installs the amd64 packages over those of 1.2.0, one
@@ -31,6 +33,8 @@ SYSTEM_BUILD ?= build-system
 SYSTEM_SECONDS ?= 230
 SERVICE_BUILD ?= build-service
 SERVICE_SECONDS ?= 900
+POWERCUT_BUILD ?= build-powercut
+POWERCUT_SECONDS ?= 600
 # The guest's image, kept between runs (tests/service/image.sh).
 SERVICE_CACHE ?= /var/cache/kestrode-test-service
 # The release an upgrade starts from (1.2.0), its packages built from this
@@ -60,7 +64,7 @@ need = @command -v $(1) >/dev/null || { echo "make $@: $(1) is missing: install 
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
 	package check-package check-install check-man bench test-aarch64-system \
-	test-service old-package
+	test-service test-powercut old-package
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -126,6 +130,17 @@ test-service: all
 	timeout -k 10 $(SERVICE_SECONDS) tests/service/run.sh "$$deb" $(BUILD)/kestrode-sim \
 	  $(SERVICE_BUILD) $(SERVICE_CACHE) "$$(ls $(OLD_DIST)/kestrode_*_arm64.deb | head -n 1)"; \
 	rc=$$?; echo "== test-service: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
+	exit $$rc
+
+# The same guest, its power cut under the logging service several times.
+test-powercut: all
+	@start=$$(date +%s.%N); deb='$(ARM64_DEB)'; \
+	if [ -z "$$deb" ]; then $(MAKE) --no-print-directory package DEB_ARCHS=arm64 && \
+	  deb=$$(ls $(DIST)/kestrode_*_arm64.deb 2>/dev/null | head -n 1); fi; \
+	echo "== test-powercut with $$deb"; \
+	timeout -k 10 $(POWERCUT_SECONDS) tests/service/powercut.sh "$$deb" $(BUILD)/kestrode-sim \
+	  $(POWERCUT_BUILD) $(SERVICE_CACHE); \
+	rc=$$?; echo "== test-powercut: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
 	exit $$rc
 
 package:

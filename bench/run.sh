@@ -107,7 +107,7 @@ say ""
 console_part() {
     con=
     [ "${CONSOLE:-pty}" = file ] && con=--file-console
-    progs="kestrode kestrode+stamp kestrode+share kestrode+share+3 floor"
+    progs="kestrode kestrode+nosync kestrode+stamp kestrode+share kestrode+share+3 floor"
     versions="kestrode $("$KESTRODE" --version | sed -n 's/^kestrode //p' | tail -1)"
     if need picocom; then
         progs="$progs picocom picocom+log"
@@ -129,6 +129,7 @@ console_part() {
         for p in $progs; do
             case $p in
             kestrode) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" '{dev}' ;;
+            kestrode+nosync) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" --log-sync 86400 '{dev}' ;;
             kestrode+stamp) run "$OUT/bench-console" --name $p --mib "$MIB" $con --stamped-log -- "$KESTRODE" --log-time '{dev}' ;;
             kestrode+share) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log -- "$KESTRODE" '--share={sock}' '{dev}' ;;
             kestrode+share+3) run "$OUT/bench-console" --name $p --mib "$MIB" $con --check-log --attach 3 -- "$KESTRODE" '--share={sock}' '{dev}' ;;

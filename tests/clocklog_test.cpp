@@ -17,10 +17,12 @@ time_t fakeClock(time_t *t) {
     if (t) *t = fakeNow;
     return fakeNow;
 }
+long onDisk(int) { return 0xEF53; }  // ext4
 void useFakeClock() {
     setenv("TZ", "UTC", 1);
     tzset();
     gClock = fakeClock;
+    gFileSystemOf = onDisk;  // a /tmp in memory would add its notice
 }
 }  // namespace
 
@@ -360,4 +362,140 @@ TEST(LogFile, LogDirectoryIsChosenOrRefused) {
     EXPECT_FALSE(setLogDir("missing"));
     EXPECT_EQ(gLogDirFD, AT_FDCWD);
     leaveTempDir();
+}
+
+namespace {
+long long fakeMonoMs = 0;
+int fakeMono(clockid_t id, timespec *ts) {
+    if (id != CLOCK_MONOTONIC) return clock_gettime(id, ts);
+    ts->tv_sec = fakeMonoMs / 1000;
+    ts->tv_nsec = fakeMonoMs % 1000 * 1000000;
+    return 0;
+}
+int dataSyncs = 0, dirSyncs = 0;
+int countData(int) { return ++dataSyncs, 0; }
+int countDir(int) { return ++dirSyncs, 0; }
+
+struct SyncCounter {
+    SyncCounter(int seconds) {
+        useFakeClock();
+        gClockSpec = fakeMono;
+        gSyncData = countData;
+        gSyncDir = countDir;
+        gLogSyncSeconds = seconds;
+        fakeMonoMs = 1000000;
+        dataSyncs = dirSyncs = 0;
+    }
+    ~SyncCounter() {
+        gClockSpec = clock_gettime;
+        gSyncData = fdatasync;
+        gSyncDir = fsync;
+        gLogSyncSeconds = 1;
+    }
+};
+}  // namespace
+
+// Busy: at most one sync per interval; idle: none; the end: one when lines
+// are unsynced. Each step: time passes (ms), lines come one every 100 ms
+// meanwhile, and the syncs counted so far.
+TEST(LogSync, SyncsOnlyWhatWasWrittenAtMostOncePerInterval) {
+    struct Step {
+        int ms, lines, syncs;
+    };
+    struct Case {
+        int seconds;
+        std::vector<Step> steps;
+        int atEnd;  // syncs after stopLog
+    };
+    const Case cases[] = {
+        {1, {{5000, 0, 0}, {100, 1, 0}, {900, 0, 0}, {100, 0, 1}, {60000, 0, 1}}, 1},
+        {1, {{3000, 30, 2}, {50, 0, 2}, {1000, 0, 3}, {30000, 0, 3}}, 3},
+        {1, {{2000, 20, 1}, {300, 3, 2}}, 3},  // the end syncs what is pending
+        {5, {{12000, 120, 2}, {4000, 0, 3}}, 3},
+        {0, {{1000, 10, 10}, {5000, 0, 10}}, 10},
+    };
+    for (const Case &c : cases) {
+        SyncCounter counter(c.seconds);
+        enterTempDir();
+        captureStart();
+        startLog();
+        EXPECT_EQ(dirSyncs, 1) << "the new file's directory entry";
+        int step = 0;
+        for (const Step &s : c.steps) {
+            for (int t = 0; t < s.ms; t += 50) {
+                fakeMonoMs += 50;
+                if (s.lines && (t + 50) % (s.ms / s.lines) == 0) {
+                    makeLog("PM2.5=7", 7);
+                    flushLog();
+                }
+                syncLogIfDue();
+            }
+            EXPECT_EQ(dataSyncs, s.syncs) << "interval " << c.seconds << " s, step " << step;
+            ++step;
+        }
+        stopLog();
+        captureStop();
+        EXPECT_EQ(dataSyncs, c.atEnd) << "interval " << c.seconds << " s, at the end";
+        leaveTempDir();
+    }
+}
+
+// A log a power cut damaged: NULs after the last line end are cut, a torn
+// last line is ended; each said once, the fragment's bytes kept.
+TEST(LogFile, ATornEndIsMendedOnceAndSaid) {
+    const std::string torn = "> the log's last line was torn (a power cut), ended with a line end\n";
+    struct Case {
+        std::string before, after, said;
+    };
+    auto zeros = [](int n) { return std::string(n, '\0'); };
+    auto nulNote = [&](int n) {
+        return "> " + std::to_string(n) + " NUL bytes at the end of the log (a power cut) were cut off\n";
+    };
+    const Case cases[] = {
+        {"a\r\r\n" + zeros(3970), "a\r\r\n", nulNote(3970)},
+        {"a\r\n" + zeros(9000), "a\r\n", nulNote(9000)},  // over more than one block
+        {"a\r\nPM2.5=1", "a\r\nPM2.5=1\r\n", torn},
+        {"a\r\nPM2" + zeros(91), "a\r\nPM2\r\n", nulNote(91) + torn},
+        {zeros(4096), "", nulNote(4096)},
+        {"a\r\n", "a\r\n", ""},
+        {std::string("x\0y\r\nPM", 7), std::string("x\0y\r\nPM\r\n", 9), torn},  // NULs inside lines are the instrument's
+    };
+    for (const Case &c : cases) {
+        SyncCounter counter(1);
+        std::string dir = enterTempDir();
+        writeFile("kestrode-20261206.log", c.before);
+        std::string announce = "Local logging file : " + dir + "\\kestrode-20261206.log\r\n";
+        for (int run = 0; run < 2; ++run) {  // the second start finds nothing to mend
+            captureStart();
+            startLog();
+            makeLog("new", 3);
+            stopLog();
+            EXPECT_EQ(captureStop(), announce + (run ? "" : c.said)) << c.after;
+        }
+        EXPECT_EQ(readFile("kestrode-20261206.log"), c.after + "new\r\nnew\r\n");
+        EXPECT_EQ(dataSyncs, c.said.empty() ? 2 : 3) << "the mended end reaches the disk at once";
+        leaveTempDir();
+    }
+}
+
+TEST(LogFile, ALogDirectoryInMemoryIsSaid) {
+    useFakeClock();
+    struct Case {
+        long type;
+        bool said;
+    } cases[] = {{0xEF53, false}, {0x01021994, true}, {0x858458f6, true}, {0x9123683E, false}};
+    for (const Case &c : cases) {
+        static long type;
+        type = c.type;
+        gFileSystemOf = [](int) { return type; };
+        std::string dir = enterTempDir();
+        captureStart();
+        startLog();
+        stopLog();
+        std::string said = "> the log directory " + dir +
+                           " is in memory: readings will not survive a power cut\n";
+        EXPECT_EQ(captureStop().find(said) != std::string::npos, c.said) << std::hex << c.type;
+        leaveTempDir();
+    }
+    gFileSystemOf = onDisk;
 }

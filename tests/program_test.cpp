@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -577,7 +578,8 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
 
 TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
-        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--share[=SOCKET]] [--] [DEVICE]\n"
+        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
+        "                [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
         "       kestrode --attach PORT|SOCKET\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
@@ -603,7 +605,8 @@ TEST(Program, OptionsTheUsualWay) {
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     std::string help = readQuiet(r.out, 50);
     for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
-                               "--log-daily", "--log-dir DIR"})
+                               "--log-daily", "--log-dir DIR", "--log-sync SECONDS",
+                               "--silence SECONDS"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
@@ -619,6 +622,12 @@ TEST(Program, OptionsTheUsualWay) {
         {{"--log-dir=x", "-xl"}, "> unknown option -x\n" + usage},
         {{"--log-dir", "/nonexistent/logs", "/dev/ttyUSB0"},
          "> log directory /nonexistent/logs cannot be used (No such file or directory)\n"},
+        // Seconds are a whole number up to a day, told apart from the device.
+        {{"--log-sync", "1s", "/dev/ttyS0"}, "> option needs a number of seconds: --log-sync\n" + usage},
+        {{"--log-sync=-1", "/dev/ttyS0"}, "> option needs a number of seconds: --log-sync\n" + usage},
+        {{"--log-sync", "86401", "/dev/ttyS0"}, "> option needs a number of seconds: --log-sync\n" + usage},
+        {{"--silence", "", "/dev/ttyS0"}, "> option needs a number of seconds: --silence\n" + usage},
+        {{"--silence=5min"}, "> option needs a number of seconds: --silence\n" + usage},
     };
     for (const auto &refusal : refusals) {
         r = start(refusal.args, -1, true);
@@ -1003,4 +1012,82 @@ TEST(Program, InterruptOnTheConsoleStopsOnlyTheTransfer) {
     closePty(keys2);
     closePty(keys);
     closePty(pty);
+}
+
+// Standard output that is the journal (JOURNAL_STREAM names it): every line
+// carries its priority, so an instrument's "<0>" stays text at priority 6.
+// A console or a pipe that is not the journal gets no prefix.
+TEST(Program, JournalLinesCarryTheirPriority) {
+    struct Case {
+        const char *stream;  // "match": the pipe's own device and inode
+        bool prefixed;
+    } cases[] = {{"match", true}, {nullptr, false}, {"1:2", false}, {"junk", false}};
+    for (const Case &c : cases) {
+        Pty pty = openPty();
+        int o[2];
+        ASSERT_EQ(pipe2(o, O_CLOEXEC), 0);
+        struct stat st;
+        ASSERT_EQ(fstat(o[1], &st), 0);
+        std::string stream = c.stream && !strcmp(c.stream, "match")
+                                 ? std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)
+                                 : c.stream ? c.stream : "";
+        if (c.stream) setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        char tmpl[] = "/tmp/kestrode-run-XXXXXX";
+        std::string dir = mkdtemp(tmpl);
+        const char *argv[] = {KESTRODE_BIN, pty.name, nullptr};
+        int pid = spawn(argv, -1, o[1], -1, dir.c_str());
+        unsetenv("JOURNAL_STREAM");
+        close(o[1]);
+        close(pty.slave);
+        readUntil(o[0], "Local logging file", 5000);
+        writeAll(pty.master, "<0>PM2.5=1\r\n@ACK\r\n<3>T=2\r\n");
+        std::string got = readUntil(o[0], "T=2\r\n", 5000);
+        close(pty.master);
+        EXPECT_EQ(waitExit(pid, 5000), 0);
+        got += readQuiet(o[0], 50);
+        std::string p6 = c.prefixed ? "<6>" : "", p4 = c.prefixed ? "<4>" : "";
+        EXPECT_NE(got.find(p6 + "<0>PM2.5=1\r\n" + p6 + "<3>T=2\r\n" + p4 +
+                           "> serial device lost, shutting down\n"),
+                  std::string::npos)
+            << (c.stream ? c.stream : "none") << ": " << got;
+        EXPECT_EQ(readFile(todaysLog(dir)), "<0>PM2.5=1\r\r\n@ACK\r\r\n<3>T=2\r\r\n");
+        close(o[0]);
+    }
+}
+
+// A download's temporary file left by a power cut is named at start and
+// kept; one a running download holds (locked) and other names are not.
+TEST(Program, LeftDownloadFilesAreNamedAndKept) {
+    char tmpl[] = "/tmp/kestrode-run-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    struct {
+        const char *name;
+        bool locked, said;
+    } files[] = {{".kestrode-4242.part", false, true},
+                 {".kestrode-77-1.part", false, true},
+                 {".kestrode-5151.part", true, false},
+                 {"kestrode-4242.part", false, false},
+                 {".kestrode-4242.partial", false, false}};
+    std::vector<int> held;
+    for (auto &f : files) {
+        writeFile(dir + "/" + f.name, "12345");
+        int fd = open((dir + "/" + f.name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (f.locked) {
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        }
+        held.push_back(fd);
+    }
+    Pty pty = openPty();
+    Child r = start({pty.name}, -1, false, nullptr, dir.c_str());
+    std::string out = readUntil(r.out, "Local logging file", 5000);
+    close(pty.slave);
+    close(pty.master);
+    EXPECT_EQ(waitExit(r.pid, 5000), 0);
+    out += readQuiet(r.out, 50);
+    for (auto &f : files) {
+        std::string said = std::string("> ") + f.name + " holds 5 bytes of a download that was cut off, kept\n";
+        EXPECT_EQ(out.find(said) != std::string::npos, f.said) << f.name << ": " << out;
+        EXPECT_EQ(readFile(dir + "/" + f.name), "12345") << f.name;
+    }
+    for (int fd : held) close(fd);
 }

@@ -12,6 +12,21 @@ void makeLog(const char *text, int len);  // len bytes, NULs included
 void stopLog();
 void flushLog();
 
+// Syncing the log (logsync.cpp): at most gLogSyncSeconds after a line was
+// written (0: at once), never while nothing was written.
+extern int gLogSyncSeconds;
+extern int (*gSyncData)(int fd);  // seams for tests: fdatasync and fsync
+extern int (*gSyncDir)(int fd);
+void noteLogWritten();
+int logSyncWaitMs();  // until the sync is due, -1 with nothing to sync
+void syncLogIfDue();
+void syncLog();
+void syncLogDir();
+void repairLogEnd(int log, const char *name);  // a power cut's damage at its end
+void warnIfLogInMemory();                      // tmpfs: a "> " line
+// Seam for tests: statfs's f_type of the log directory (AT_FDCWD: ".").
+extern long (*gFileSystemOf)(int dirFD);
+
 // Log options, all off by default: bare lines in the current directory.
 extern bool gbLogTime;   // each line begins with the time its first byte came
 extern bool gbLogDaily;  // a new file for each local date

@@ -94,14 +94,20 @@ FILE *openLogFor(time_t when) {
     gLogDev = st.st_dev;
     gLogIno = st.st_ino;
     printf("Local logging file : %s\\%s\r\n", dir, name);
+    repairLogEnd(fileno(f), name);
+    syncLogDir();
     return f;
 }
 
-void startLog() { gpLogFile = openLogFor(gClock(nullptr)); }
+void startLog() {
+    gpLogFile = openLogFor(gClock(nullptr));
+    if (gpLogFile) warnIfLogInMemory();
+}
 
 void stopLog() {
     if (!gpLogFile) return;
     flushLog();
+    syncLog();
     fclose(gpLogFile);
     gpLogFile = nullptr;
     gLogDev = 0;

@@ -22,6 +22,7 @@ void moveLogIfNewDay() {
     // into the old one rather than nowhere.
     FILE *next = openLogFor(when);
     if (!next) return;
+    syncLog();
     if (gpLogFile) fclose(gpLogFile);
     gpLogFile = next;
 }

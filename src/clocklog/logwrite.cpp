@@ -70,6 +70,7 @@ void flushLog() {
     if (!gpLogFile || pendingLen == 0) return;
     int fd = fileno(gpLogFile);
     int done = writePending(fd);
+    if (done > 0) noteLogWritten();
     if (done == pendingLen) {
         if (failing) printNotice("> logging works again, %ld lines were not logged\n", notLogged);
         failing = false;
@@ -78,7 +79,7 @@ void flushLog() {
         int err = errno;
         notLogged += pendingLines - keepWholeLines(fd, done);
         if (!failing)
-            printNotice("> log write failed (%s), lines are lost until it works again\n",
+            printError("> log write failed (%s), lines are lost until it works again\n",
                         strerror(err));
         failing = true;
     }

@@ -21,6 +21,15 @@ extern volatile sig_atomic_t gSignal;
 // kestrode's own notice: shown at once at the start of a console line, held
 // while an instrument line is half shown and shown right after it ends.
 void printNotice(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a failure that costs readings: an error in the journal.
+void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Standard output is the journal (JOURNAL_STREAM names it): each line we
+// start there begins with its priority, "<6>" and the like.
+extern bool gbJournal;
+constexpr char JOURNAL_INFO = '6', JOURNAL_WARNING = '4', JOURNAL_ERROR = '3';
+void detectJournal();
+void journalPrefix(char priority);  // nothing unless gbJournal
 
 // Outside text (an instrument's file name, a device's strings) with its
 // control bytes, below 0x20 and 0x7F, shown as \xNN.
@@ -34,6 +43,10 @@ void flushConsole();
 // while it waits, so one that arrives never waits out the limit. -1 with
 // EINTR once gSignal is set.
 int waitInput(pollfd *fds, int count, int seconds);
+int waitInputMs(pollfd *fds, int count, int ms);
+
+// Bytes came from the instrument: a silence watched for has ended.
+void noteInstrumentBytes();
 
 // Writes to the instrument. A port without room is waited for at most a few
 // seconds at a time (then a notice), and not at all once a terminating

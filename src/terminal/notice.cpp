@@ -13,16 +13,36 @@ bool gbMidLine = false;
 static char held[HELD_SIZE];
 static int heldLen = 0;
 
+static void vprintNotice(char priority, const char *format, va_list ap) {
+    if (!gbMidLine) {
+        journalPrefix(priority);
+        vprintf(format, ap);
+        return;
+    }
+    int prefix = gbJournal ? 3 : 0;
+    int room = HELD_SIZE - heldLen - prefix;
+    if (room <= 0) return;
+    int n = vsnprintf(held + heldLen + prefix, room, format, ap);
+    if (n <= 0 || n >= room) return;  // one that does not fit is dropped whole
+    if (prefix) {
+        held[heldLen] = '<';
+        held[heldLen + 1] = priority;
+        held[heldLen + 2] = '>';
+    }
+    heldLen += prefix + n;
+}
+
 void printNotice(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    if (!gbMidLine) {
-        vprintf(format, ap);
-    } else {
-        int room = HELD_SIZE - heldLen;
-        int n = vsnprintf(held + heldLen, room, format, ap);
-        if (n > 0 && n < room) heldLen += n;  // one that does not fit is dropped whole
-    }
+    vprintNotice(JOURNAL_WARNING, format, ap);
+    va_end(ap);
+}
+
+void printError(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vprintNotice(JOURNAL_ERROR, format, ap);
     va_end(ap);
 }
 

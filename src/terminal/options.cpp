@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "clocklog/clocklog.h"
@@ -12,7 +13,7 @@
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
-enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, SHARE, ATTACH };  // long options only
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, SILENCE, SHARE, ATTACH };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -20,13 +21,16 @@ static const option LONG_OPTIONS[] = {
     {"log-time", no_argument, nullptr, LOG_TIME},
     {"log-daily", no_argument, nullptr, LOG_DAILY},
     {"log-dir", required_argument, nullptr, LOG_DIR},
+    {"log-sync", required_argument, nullptr, LOG_SYNC},
+    {"silence", required_argument, nullptr, SILENCE},
     {"share", optional_argument, nullptr, SHARE},
     {"attach", required_argument, nullptr, ATTACH},
     {nullptr, 0, nullptr, 0},
 };
 
 static const char USAGE_LINE[] =
-    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--share[=SOCKET]] [--] [DEVICE]\n"
+    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
+    "                [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
     "       kestrode --attach PORT|SOCKET\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
@@ -34,6 +38,12 @@ static const char OPTIONS_HELP[] =
     "                 (2026-12-07T17:55:28.506+01:00)\n"
     "  --log-daily    a new log file for each local date\n"
     "  --log-dir DIR  write the log in DIR instead of the current directory\n"
+    "  --log-sync SECONDS\n"
+    "                 put logged lines on the disk at most SECONDS after they\n"
+    "                 came, only when some did (default 1; 0: every line)\n"
+    "  --silence SECONDS\n"
+    "                 warn after SECONDS without a byte from the instrument,\n"
+    "                 reopen the port after as long again\n"
     "  --share[=SOCKET]\n"
     "                 let consoles attach (kestrode --attach) while this one logs:\n"
     "                 at /run/kestrode/NAME.sock, or at SOCKET\n"
@@ -45,6 +55,15 @@ static const char OPTIONS_HELP[] =
     "  -V, --version  show the version and exit\n"
     "  --             end of options: what follows is the device\n";
 
+// A number of seconds, at most a day; false when it is anything else.
+static bool seconds(int min, int *out) {
+    char *end = nullptr;
+    long v = strtol(optarg, &end, 10);
+    if (end == optarg || *end != '\0' || v < min || v > 86400) return false;
+    *out = (int)v;
+    return true;
+}
+
 static bool takeOption(int c) {
     switch (c) {
     case 'h': gOptions.help = true; return true;
@@ -53,6 +72,8 @@ static bool takeOption(int c) {
     case LOG_TIME: gbLogTime = true; return true;
     case LOG_DAILY: gbLogDaily = true; return true;
     case LOG_DIR: gOptions.logDir = optarg; return true;
+    case LOG_SYNC: return seconds(0, &gLogSyncSeconds);
+    case SILENCE: return seconds(0, &gSilenceSeconds);
     case SHARE:
         gOptions.share = true;
         gOptions.shareSocket = optarg;
@@ -88,6 +109,8 @@ static bool valueNotTaken(const char *arg) {
 bool parseOptions(int argc, char **argv) {
     gOptions = Options{};
     gbLogTime = gbLogDaily = false;
+    gLogSyncSeconds = 1;
+    gSilenceSeconds = 0;
     opterr = 0;  // the messages are ours, on the "> " form
     optind = 1;
     int c;
@@ -96,7 +119,10 @@ bool parseOptions(int argc, char **argv) {
         // A long option is named by the word getopt_long just passed; a short
         // one by its letter, as it may stand in a cluster ("-lb").
         const char *arg = argv[optind - 1];
-        if (valueNotTaken(arg))
+        if (c == LOG_SYNC || c == SILENCE)  // its value may be the word passed
+            noteBad("> option needs a number of seconds: %s\n",
+                    c == LOG_SYNC ? "--log-sync" : "--silence", 0);
+        else if (valueNotTaken(arg))
             noteBad("> option %s takes no value\n", arg, 0);
         else
             noteBad(c == ':' ? "> option needs a value: %s\n" : "> unknown option %s\n", arg,

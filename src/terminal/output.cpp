@@ -30,6 +30,7 @@ static void abandonLine() {
 static void classify(const char *text, int len) {
     if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
         flushOutput();  // the receiver waits for input
+        syncLog();
         receiveDownload(text);
         spendTransferInterrupt();
     }
@@ -41,6 +42,7 @@ static void classify(const char *text, int len) {
 
 static void finishLine() {
     if (!gbAttached) checkSyncTime();  // the service keeps the clock
+    noteInstrumentLine();
     gbFirstChar = true;
     if (noticesHeld()) showHeldNotices(false);
     if (pos == 1) {
@@ -63,6 +65,8 @@ static void handleByte(unsigned char c) {
     if (pos == 0) markLineStart();
     if (gbFirstChar) {
         gbFirstChar = false;
+        bool shown = (pos == 0 ? c : (unsigned char)line[0]) != '@';
+        if (!gbMidLine && (shown || gbShowTime)) journalPrefix(JOURNAL_INFO);
         printTime();
         if (gbShowTime) gbMidLine = true;
     }
@@ -133,6 +137,7 @@ void process_term(int fd) {
         }
         return;
     }
+    noteInstrumentBytes();
     handleTermBytes(buf, (int)n);
     drainHeldInput();
 }

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,25 +45,30 @@ static int openFailed(const char *path) {
 }
 
 static int refused(int fd) {
-    close(fd);
+    if (fd >= 0) close(fd);
     releasePortLock();
     return -1;
 }
 
-int openPort(const char *path) {
-    // Everything that can be done before open is: bytes arriving between
-    // open and tcsetattr meet the device's old modes, which echo them back
-    // to the instrument as commands.
+static char portPath[4096];
+
+// The port opened, checked, locked and set up; -1 when open failed (errno),
+// -2 when it was refused (said so).
+// Everything that can be done before open is: bytes arriving between open
+// and tcsetattr meet the device's old modes, which echo them back to the
+// instrument as commands.
+static int openConfigured(const char *path) {
     termios t;
     rawAttributes(&t);
-    noteOwnTerminals();
-    if (!takePortLock(path)) return -1;
     // O_NONBLOCK so open cannot wait for a carrier on a port without CLOCAL,
     // and kept: every read follows a wait for input, and a write to an
     // instrument that stopped reading must not block for ever (writePort).
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return openFailed(path);
-    if (!isSerialPort(fd, path) || !lockPort(fd, path)) return refused(fd);
+    if (fd < 0) return -1;
+    if (!isSerialPort(fd, path) || !lockPort(fd, path)) {
+        close(fd);
+        return -2;
+    }
     ioctl(fd, TIOCEXCL);  // a later open by anyone but root fails with EBUSY
     fcntl(fd, F_SETOWN, getpid());
     tcflush(fd, TCIOFLUSH);  // what the old modes echoed and queued meanwhile
@@ -79,6 +85,33 @@ static void letOutputGo(int fd) {
     for (int i = 0; i < 50 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; ++i)
         poll(nullptr, 0, 20);
     if (queued > 0) tcflush(fd, TCOFLUSH);
+}
+
+int openPort(const char *path) {
+    noteOwnTerminals();
+    if (!takePortLock(path)) return -1;
+    snprintf(portPath, sizeof portPath, "%s", path);
+    int fd = openConfigured(path);
+    if (fd >= 0) return fd;
+    return fd == -2 ? refused(-1) : openFailed(path);
+}
+
+// The driver sees a real close and open (a frozen adapter needs just that),
+// with the line down long enough for the other end to notice, as when a
+// cable is pulled; the lock file stays ours throughout, the port's flock is
+// taken again.
+static constexpr long LINE_DOWN_NS = 250000000;
+
+bool reopenPort() {
+    if (gTermFD >= 0) {
+        letOutputGo(gTermFD);  // a frozen adapter takes none of it
+        ioctl(gTermFD, TIOCNXCL);
+        close(gTermFD);
+        gTermFD = -1;
+    }
+    timespec down{0, LINE_DOWN_NS};
+    nanosleep(&down, nullptr);
+    return openConfigured(portPath) >= 0;
 }
 
 void closePort() {

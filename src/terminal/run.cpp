@@ -10,6 +10,7 @@
 #include "clocklog/clocklog.h"
 #include "share/share.h"
 #include "terminal/terminal.h"
+#include "transfer/transfer.h"
 
 static const char USAGE[] =
     "usage: kestrode [OPTIONS] [DEVICE]\n"
@@ -58,6 +59,16 @@ static const char *chooseDevice() {
 // A notice held for a half-shown line waits a second for the rest of it.
 static constexpr int NOTICE_SECONDS = 1;
 
+// The nearer of two limits in ms, -1 standing for none.
+static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
+
+// The log's sync is due at its time, busy or not; a silence only when the
+// port has nothing to read.
+static void timedWork(bool portReady) {
+    syncLogIfDue();
+    if (!portReady) checkSilence();
+}
+
 static void servePass() {
     pollfd fds[2 + 1 + SHARE_CLIENTS] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
@@ -69,12 +80,16 @@ static void servePass() {
     bool shortWait = holding || (gbStdinOpen && !keys);
     if (!keys) fds[1].fd = -1;
     int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CLIENTS);
-    int r = waitInput(fds, count, shortWait ? NOTICE_SECONDS : 10);
+    int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
+    int limit = sooner(sooner(own, logSyncWaitMs()), silenceWaitMs());
+    int r = waitInputMs(fds, count, limit);
+    timedWork(r > 0 && fds[0].revents != 0);
     if (r < 0) {
         if (errno != EINTR) perror("> select failed\n");
         return;
     }
-    if (holding && (r == 0 || fds[0].revents == 0)) showHeldNotices(true);
+    if (holding && ((r == 0 && limit == own) || (r > 0 && fds[0].revents == 0)))
+        showHeldNotices(true);
     if (r == 0) return;
     if (fds[0].revents != 0) process_term(gTermFD);
     if (gbRun && !gSignal && keys && fds[1].revents != 0) process_stdin();
@@ -92,6 +107,7 @@ int kestrodeMain(int argc, char **argv) {
     // (kestrode /dev/ttyS0 &) would be stopped by its own banner.
     signal(SIGTTOU, SIG_IGN);
     keepStandardDescriptors();
+    detectJournal();
     // Fully buffered: the console is flushed before every wait for input,
     // not at every byte as a line-buffered terminal would.
     static char consoleBuffer[4096];
@@ -126,6 +142,8 @@ int kestrodeMain(int argc, char **argv) {
     }
     installSignals();
     startLog();
+    reportLeftoverDownloads();
+    startSilenceWatch();
     runLoop();
     stopLog();
     showHeldNotices(true);

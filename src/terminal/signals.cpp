@@ -57,12 +57,14 @@ void installSignals() {
     installed = true;
 }
 
-int waitInput(pollfd *fds, int count, int seconds) {
+int waitInput(pollfd *fds, int count, int seconds) { return waitInputMs(fds, count, seconds * 1000); }
+
+int waitInputMs(pollfd *fds, int count, int ms) {
     if (gSignal) {
         errno = EINTR;
         return -1;
     }
-    timespec limit{seconds, 0};
+    timespec limit{ms / 1000, ms % 1000 * 1000000L};
     return ppoll(fds, count, &limit, installed ? &waitMask : nullptr);
 }
 

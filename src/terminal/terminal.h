@@ -57,6 +57,7 @@ int listSerialPortsIn(const char *root);  // the same from root's dev/ and sys/
 // Serial port
 int openPort(const char *path);  // configured descriptor, or -1
 void closePort();                // lets the port go: exclusive mode, lock file
+bool reopenPort();  // closed and opened again, the lock file kept; false when it failed
 bool isSerialPort(int fd, const char *path);  // after open: refuses with a "> " line
 const char *fileKind(mode_t mode);            // "a regular file", "a directory", ...
 void noteOwnTerminals();                      // before open: the terminals we run in
@@ -95,6 +96,13 @@ int cmdExit(const char *line);
 void installSignals();
 void endBySignal();  // after shutdown: ends the process by the signal that came
 void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only it
+
+// A silent instrument (silence.cpp, --silence SECONDS; 0: not watched)
+extern int gSilenceSeconds;
+void startSilenceWatch();
+void noteInstrumentLine();
+int silenceWaitMs();  // until the next step is due, -1 when none is
+void checkSilence();  // the warning, then the port opened again
 
 // Whole program
 void runLoop();

@@ -37,6 +37,7 @@ static bool fillHeld(int seconds) {
             printf("> terminal read failed\n");
             return false;
         }
+        noteInstrumentBytes();
         heldPos = 0;
         heldLen = (int)n;
         return true;

@@ -66,11 +66,18 @@ static TargetResult inspect(DownloadTarget &t) {
 }
 
 // One download at a time; the dot keeps it out of any name that is accepted.
+// One left by an earlier run of the same pid (after a power cut, pids come
+// round again) holds acknowledged bytes: another name is taken, and the
+// lock tells a running download's file from a left one.
 static TargetResult createTemp(DownloadTarget &t) {
-    snprintf(t.temp, sizeof t.temp, ".kestrode-%d.part", (int)getpid());
-    unlinkat(t.dir, t.temp, 0);  // left by a killed run of the same pid
-    t.file = openat(t.dir, t.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    for (int i = 0; i <= FREE_NAMES; ++i) {
+        if (i == 0) snprintf(t.temp, sizeof t.temp, ".kestrode-%d.part", (int)getpid());
+        else snprintf(t.temp, sizeof t.temp, ".kestrode-%d-%d.part", (int)getpid(), i);
+        t.file = openat(t.dir, t.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (t.file >= 0 || errno != EEXIST) break;
+    }
     if (t.file < 0) return TargetResult::Failed;
+    flock(t.file, LOCK_EX | LOCK_NB);
     if (t.existed) fchmod(t.file, t.mode);  // a re-download keeps the file's permissions
     return TargetResult::Ready;
 }

@@ -41,6 +41,7 @@ struct DownloadTarget {
     unsigned mode;    // and its permissions
     char kept[DOWNLOAD_NAME_SIZE + 32];  // where a failed download's bytes are
 };
+inline constexpr char TEMP_PATTERN[] = ".kestrode-*.part";  // temp's names
 // IsLog: the log this kestrode writes; LogName: another log (isALog).
 enum class TargetResult { Ready, Unsafe, NotRegular, IsLog, LogName, Failed };
 bool confinedName(const char *name);
@@ -55,6 +56,8 @@ bool commitTarget(DownloadTarget &t);
 // returns the name (relative to ".") of the file that holds it.
 const char *keepPartial(DownloadTarget &t, const char *name);
 void closeTarget(DownloadTarget &t);
+// Temporary files of downloads a power cut or a kill left here: "> " lines.
+void reportLeftoverDownloads();
 
 // Commands and the instrument-initiated receiver
 int cmdUpload(const char *line);

@@ -1,6 +1,8 @@
-// Megabyte transfers through a faulty instrument: each fault has its outcome,
-// and no side keeps a byte that was not acknowledged.
+// A faulty instrument: megabyte transfers, where each fault has its outcome
+// and no side keeps a byte that was not acknowledged; a frozen adapter.
 #include <gtest/gtest.h>
+
+#include <ctime>
 
 #include "harness.h"
 #include "support.h"
@@ -140,5 +142,30 @@ TEST(EndToEnd, NoiseLinesPassDownloadsButEndUploads) {
     ASSERT_TRUE(waitFor(r, "> unexpected message (", 10000)) << r.console;
     ASSERT_TRUE(waitFor(r, "# upload of up.bin ended by the host after ", 10000)) << r.console;
     EXPECT_EQ(listFolder(r.store), std::vector<std::string>{"down.bin"});
+    EXPECT_EQ(exitSession(r), 0);
+}
+
+// An instrument behind a frozen adapter (--mute-after): warned about, its
+// port closed and opened again, which wakes it; the gap told; one log.
+TEST(EndToEnd, FrozenAdapterIsReopenedAndTheGapTold) {
+    Session r;
+    startSession(r, {"--period", "0.2", "--mute-after", "1", "--mute-for", "30"}, {"--silence", "2"});
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
+    char today[16];
+    time_t now = time(nullptr);
+    strftime(today, sizeof today, "%Y-%m-%d ", localtime(&now));
+    ASSERT_TRUE(waitFor(r, std::string("> no byte from the instrument for 2 s, its last line came at ") +
+                               today, 10000))
+        << r.console;
+    ASSERT_TRUE(waitFor(r, "> the instrument is still silent, its serial port was closed and "
+                           "opened again\n", 10000))
+        << r.console;
+    ASSERT_TRUE(waitFor(r, "> the instrument talks again after ", 10000)) << r.console;
+    ASSERT_TRUE(waitFor(r, " s of silence\n# OLM-inside Air Monitor", 5000)) << r.console;
+    ASSERT_TRUE(waitFor(r, "PM2.5=", 5000)) << r.console;  // readings again
+    EXPECT_EQ(count(simReport(r), "host opened"), 2u);
+    std::string log = readFile(logPath(r));
+    EXPECT_GE(count(log, "PM2.5="), 4u) << log;
+    EXPECT_EQ(listFolder(r.host).size(), 1u);
     EXPECT_EQ(exitSession(r), 0);
 }

@@ -43,7 +43,10 @@ static const char USAGE[] =
     "  --remark-every N    glue \"# \" remarks in front of every Nth reply,\n"
     "                      in the same write\n"
     "  --remark-lines K    remarks glued each time (default 1)\n"
-    "  --noise-every N     a line of random bytes before every Nth message\n";
+    "  --noise-every N     a line of random bytes before every Nth message\n"
+    "  --mute-after SECONDS  send no reading from SECONDS after the first boot\n"
+    "  --mute-for SECONDS  for this long (default 60), or until the host opens\n"
+    "                      the device again (a frozen adapter); once a run\n";
 
 static bool wholeNumber(const char *text, long min, long max, long *out) {
     char *end = nullptr;
@@ -60,11 +63,11 @@ static bool intOption(const char *value, long min, long max, int *out) {
     return true;
 }
 
-static bool periodOption(const char *value) {
+static bool secondsOption(const char *value, double *out) {
     char *end = nullptr;
     double v = strtod(value, &end);
     if (end == value || *end != '\0' || !(v >= 0) || v > 86400) return false;
-    gOpt.period = v;
+    *out = v;
     return true;
 }
 
@@ -94,7 +97,9 @@ static bool valueOption(const char *name, const char *value) {
     if (!strcmp(name, "--attach")) return textOption(&gOpt.attach, value, false);
     if (!strcmp(name, "--transcript")) return textOption(&gOpt.transcript, value, false);
     if (!strcmp(name, "--fin-remark")) return textOption(&gOpt.finRemark, value, true);
-    if (!strcmp(name, "--period")) return periodOption(value);
+    if (!strcmp(name, "--period")) return secondsOption(value, &gOpt.period);
+    if (!strcmp(name, "--mute-after")) return secondsOption(value, &gOpt.muteAfter);
+    if (!strcmp(name, "--mute-for")) return secondsOption(value, &gOpt.muteFor);
     if (!strcmp(name, "--baud")) return wholeNumber(value, 10, 100000000, &gOpt.baud);
     if (!strcmp(name, "--seed")) return seedOption(value);
     if (!strcmp(name, "--exit-with")) return pidOption(value);

@@ -22,6 +22,11 @@ static double gNextReading = NEVER;
 static double gPromptDue = NEVER;
 static bool gPromptOpen = false;
 static long gMessages = 0;
+// --mute-after: the readings stop once, as behind a frozen adapter, until the
+// time is up or a host opens the device again.
+static double gMuteFrom = NEVER;
+static double gMuteUntil = NEVER;
+static bool gMuteArmed = true;
 
 void sendMessage(const std::string &text, double delay) {
     if (gOpt.noiseEvery > 0 && ++gMessages % gOpt.noiseEvery == 0) wireSend(noiseBurst(), delay);
@@ -62,6 +67,11 @@ static void boot(double now) {
             "# sensors: particulates, temperature, humidity, CO2 ready", storageStatus(),
             "# clock not set, type help for commands"});
     gNextReading = gOpt.period > 0 ? now + gOpt.period : NEVER;
+    if (gMuteArmed && gOpt.muteAfter >= 0) {
+        gMuteArmed = false;
+        gMuteFrom = now + gOpt.muteAfter;
+        gMuteUntil = gMuteFrom + gOpt.muteFor;
+    }
     note("booted");
 }
 
@@ -76,6 +86,7 @@ void sessionStart(double now) {
     gPromptOpen = attached();
     gPromptDue = NEVER;
     gNextReading = NEVER;
+    gMuteFrom = gMuteUntil = NEVER;
     note("host opened %s", gDevicePath.c_str());
 }
 
@@ -107,7 +118,10 @@ static void awaitHost(double now, double *wake) {
 
 static void readingTick(double now, double *wake) {
     if (now >= gNextReading) {
-        if (transferActive() || inputMidLine()) {
+        if (now >= gMuteFrom && now < gMuteUntil) {
+            note("muted until %.1f s from now", gMuteUntil - now);
+            gNextReading = gMuteUntil;
+        } else if (transferActive() || inputMidLine()) {
             gNextReading = now + std::min(gOpt.period, 0.2);  // after the host has spoken
         } else {
             sendMessage(readingLine() + "\r\n");

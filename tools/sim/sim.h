@@ -23,6 +23,8 @@ struct SimOptions {
     int remarkEvery = 0;     // every Nth transfer reply carries "# " remarks
     int remarkLines = 1;     // how many remarks ride on such a reply
     int noiseEvery = 0;      // a burst of noise before every Nth message
+    double muteAfter = -1;   // readings stop this long after the first boot,
+    double muteFor = 60;     // for this long (a frozen adapter); once a run
     std::string finRemark;   // text after "@FIN" at the end of a download
     unsigned long seed = 0;  // 0: seeded from the clock
     pid_t exitWith = 0;      // stop once this process is gone
