@@ -128,3 +128,16 @@ TEST(Simulator, EndsWhenItsHostClosesTheDevice) {
     s.session.pid = -1;
     EXPECT_EQ(access(s.link.c_str(), F_OK), -1);  // its symlink went with it
 }
+
+// A host that stops mid-line (its port echoing a burst back before it was
+// raw) holds the readings only for a moment; the line is still whole later.
+TEST(Simulator, ReadingsGoOnAfterAHostStopsMidLine) {
+    Sim s;
+    startSim(s, {"--period", "0.2"});
+    readUntil(s.fd, "$ ", 5000);
+    writeAll(s.fd, "da");
+    std::string after = readUntil(s.fd, "PM2.5=", 10000);
+    EXPECT_NE(after.find("PM2.5="), std::string::npos) << after;
+    std::string date = ask(s, "te\r\n", "UTC");
+    EXPECT_NE(date.find("2000-01-01 "), std::string::npos) << date;
+}

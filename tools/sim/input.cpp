@@ -8,6 +8,12 @@ static constexpr size_t LINE_LIMIT = 1024;
 static std::string gLine;
 static bool gOverlong = false;
 static bool gAfterCR = false;
+static double gLastByte = 0;  // when the host last sent a byte
+
+// A host that stops mid-line (a burst of the instrument's own output echoed
+// back by a port not yet raw, cut off once it is) must not stop the readings
+// for ever: they wait for the line's end only while bytes keep coming.
+static constexpr double MID_LINE_HOLD = 3.0;
 
 void inputReset() {
     gLine.clear();
@@ -15,7 +21,7 @@ void inputReset() {
     gAfterCR = false;
 }
 
-bool inputMidLine() { return !gLine.empty(); }
+bool inputMidLine(double now) { return !gLine.empty() && now - gLastByte < MID_LINE_HOLD; }
 
 static void finishLine(double now) {
     std::string line;
@@ -34,6 +40,7 @@ static void finishLine(double now) {
 }
 
 void inputBytes(const char *p, size_t n, double now) {
+    if (n > 0) gLastByte = now;
     for (size_t i = 0; i < n; ++i) {
         char c = p[i];
         bool afterCR = gAfterCR;

@@ -110,7 +110,7 @@ void promptCancel();
 // input.cpp: received bytes into lines, handed to the shell or a transfer
 void inputReset();
 void inputBytes(const char *p, size_t n, double now);
-bool inputMidLine();
+bool inputMidLine(double now);
 
 // shell.cpp
 void shellLine(const std::string &line, double now);
