@@ -7,6 +7,12 @@ bool gbShowTime = false;
 time_t (*gClock)(time_t *) = time;
 int (*gClockSpec)(clockid_t, timespec *) = clock_gettime;
 
+timespec monotonicNow() {
+    timespec t;
+    gClockSpec(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
 bool setTime() {
     char msg[128];
     int len = snprintf(msg, sizeof msg, "settime %lu\r\n",

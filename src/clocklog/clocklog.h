@@ -50,6 +50,7 @@ extern time_t gSyncTime;
 extern bool gbShowTime;
 extern time_t (*gClock)(time_t *);  // seam for tests; ::time by default
 extern int (*gClockSpec)(clockid_t, timespec *);  // the same, to the nanosecond
+timespec monotonicNow();  // through gClockSpec: time between events, never stepped
 
 bool setTime();
 int cmdSetTime(const char *line);

@@ -18,12 +18,6 @@ static bool dirty = false;
 static timespec due;
 static bool syncFailed = false;
 
-static timespec monotonicNow() {
-    timespec t;
-    gClockSpec(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
 void syncLog() {
     if (!dirty) return;
     dirty = false;
