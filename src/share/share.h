@@ -36,6 +36,9 @@ int sharePollFds(pollfd *fds, int room);
 void serveShare(const pollfd *fds, int count);
 void shareOutput(const char *buf, int len);  // instrument bytes to every console
 void flushShare(bool portQuiet);  // after every wait: false when the port had more
+// What runs between a console and the instrument: "none", or such as
+// "download of NAME by USER (uid N)".
+void describeTransfer(char *out, size_t size);
 
 // A direct open refused: how to attach instead, on stderr, when a kestrode
 // shares the port at the well-known place.
