@@ -13,6 +13,7 @@
 
 #include "share/share.h"
 #include "terminal/terminal.h"
+#include "transfer/transfer.h"
 
 bool gbAttached = false;
 
@@ -49,6 +50,7 @@ int attachMain(const char *target) {
     if (fd < 0) return -1;
     gTermFD = fd;
     gbAttached = true;
+    reportLeftoverDownloads();  // downloads land here, as in a session of its own
     installSignals();
     runLoop();
     showHeldNotices(true);

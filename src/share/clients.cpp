@@ -28,8 +28,10 @@ void userName(uid_t uid, char *out, size_t size) {
 void dropClient(int i) {
     ShareClient &c = gClients[i];
     close(c.fd);
+    if (c.passed >= 0) close(c.passed);
     c = ShareClient{};
     keyboardLeft(i);
+    relayClientGone(i);
 }
 
 static int freeSlot() {
@@ -87,10 +89,33 @@ static void typed(int i, char ch) {
     takeTypedLine(i, c.typed, len);
 }
 
+// A descriptor comes with a transfer's request; only the first is kept.
+static ssize_t receive(int i, char *buf, size_t size) {
+    iovec part{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr m{};
+    m.msg_iov = &part;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(gClients[i].fd, &m, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); n >= 0 && c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        int count = (int)((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+        for (int k = 0; k < count; ++k) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + k * sizeof(int), sizeof fd);
+            if (gClients[i].passed >= 0) close(gClients[i].passed);
+            gClients[i].passed = fd;
+        }
+    }
+    return n;
+}
+
 // Whole lines only: what a console sent before it went is still taken.
-static void serveClient(int i) {
+void serveClient(int i) {
     char buf[512];
-    ssize_t n = read(gClients[i].fd, buf, sizeof buf);
+    ssize_t n = receive(i, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     for (ssize_t k = 0; k < n && gClients[i].fd >= 0; ++k) typed(i, buf[k]);
     if (n > 0 || gClients[i].fd < 0) return;
@@ -99,6 +124,7 @@ static void serveClient(int i) {
 }
 
 int sharePollFds(pollfd *fds, int room) {
+    if (gbAttached) return borrowPollFds(fds, room);
     if (gShareFD < 0 || room < 1) return 0;
     int n = 0;
     fds[n++] = {gShareFD, POLLIN, 0};
@@ -106,7 +132,7 @@ int sharePollFds(pollfd *fds, int room) {
         const ShareClient &c = gClients[i];
         if (c.fd >= 0) fds[n++] = {c.fd, (short)(POLLIN | (c.queued ? POLLOUT : 0)), 0};
     }
-    return n;
+    return n + relayPollFds(fds + n, room - n);
 }
 
 static int slotOf(int fd) {
@@ -118,6 +144,7 @@ static int slotOf(int fd) {
 // Only what a read says counts: a slot freed and taken again in this pass
 // may carry a former console's hang-up.
 void serveShare(const pollfd *fds, int count) {
+    if (gbAttached) return serveBorrowed(fds, count);
     for (int k = 0; k < count; ++k) {
         if (fds[k].revents == 0) continue;
         if (fds[k].fd == gShareFD) {
@@ -127,4 +154,5 @@ void serveShare(const pollfd *fds, int count) {
         int i = slotOf(fds[k].fd);
         if (i >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) serveClient(i);
     }
+    serveRelay(fds, count);  // after the consoles: a console's "@done" comes first
 }

@@ -78,14 +78,13 @@ static bool startsWith(const char *line, const char *name) {
     return strncmp(line, name, strlen(name)) == 0;
 }
 
-// @settime and @clear act on the port, so the service runs them; the
-// transfers do not come through a shared session yet; the rest is ours.
+// @settime and @clear act on the port, so the service runs them; a
+// transfer is asked of it; the rest is ours.
 static bool ranHere(char *line) {
     if (line[0] != '@' || startsWith(line, "@settime") || startsWith(line, "@clear"))
         return false;
     if (startsWith(line, "@upload") || startsWith(line, "@download"))
-        printf("> %.*s is not available through an attached session yet\n",
-               (int)strcspn(line, " "), line);
+        borrowCommand(line);
     else
         runCommand(line);
     return true;

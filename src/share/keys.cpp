@@ -39,6 +39,8 @@ static void runForConsole(int i, const char *line) {
     } else if (startsWith(line, "@clear")) {
         tcflush(gTermFD, TCIOFLUSH);
         queueNotice(i, "> clearing command\r\n");
+    } else if (startsWith(line, "@upload") || startsWith(line, "@download")) {
+        requestTransfer(i, line);
     } else {
         queueNotice(i, "> invalid command (%s)\n", line);
     }
@@ -57,6 +59,8 @@ static void send(int i, char *line, int len) {
 
 void takeTypedLine(int i, char *line, int len) {
     const ShareClient &c = gClients[i];
+    if (strcmp(line, "@done") == 0) return relayDone(i);  // its transfer is over
+    if (refusedForTransfer(i, line)) return;
     if (heldByAnother(i)) {
         const ShareClient &h = gClients[holder];
         printNotice("> %s (uid %u) typed while %s (uid %u) holds the keyboard, not sent: %s\n",

@@ -39,6 +39,16 @@ void flushShare(bool portQuiet);  // after every wait: false when the port had m
 // What runs between a console and the instrument: "none", or such as
 // "download of NAME by USER (uid N)".
 void describeTransfer(char *out, size_t size);
+// A console's transfer (relay.cpp): the port lent to the console that asked.
+bool relayOffer(const char *line);  // an "@DOWNLOAD," line a console awaits: it has it
+bool relayPortBytes(const char *buf, int len);  // true when the port's bytes went to it
+bool relayRunning();
+// A typed line (console i, or -1 for this kestrode's keyboard) while a
+// console's transfer runs: refused with a notice.
+bool refusedForTransfer(int i, const char *line);
+int relayWaitMs();  // until its next time limit, -1 when none
+void checkRelay();
+void tellOwnDownload(const char *line, bool starts);  // the consoles, of the service's own
 
 // A direct open refused: how to attach instead, on stderr, when a kestrode
 // shares the port at the well-known place.
@@ -50,6 +60,9 @@ int attachMain(const char *target);  // exit status
 int attachedStatus();  // 0 after the service's normal stop or a detach
 void readAttached(int fd);           // the service's frames, as process_term
 void sendAttachedLine(char *line, int len);  // a typed line with its line end
+void borrowCommand(const char *line);  // "@upload", "@download" through the kestrode
+int borrowPollFds(pollfd *fds, int room);
+void serveBorrowed(const pollfd *fds, int count);
 
 // Within share/
 struct ShareClient {
@@ -60,6 +73,7 @@ struct ShareClient {
     int queued = 0;      // and how many wait
     char typed[256] = {};  // the line it is typing
     int typedLen = 0;
+    int passed = -1;     // a descriptor it sent, for its transfer
 };
 extern ShareClient gClients[SHARE_CLIENTS];
 extern int gShareFD;  // the listening socket, -1 when not sharing
@@ -70,5 +84,13 @@ bool flushClient(int i);  // false: it has gone
 void dropClient(int i);   // closes it and frees its slot
 void takeTypedLine(int i, char *line, int len);  // without its LF, NUL-terminated
 void keyboardLeft(int i);
+void serveClient(int i);  // what it sent
+void requestTransfer(int i, const char *line);  // "@upload NAME", "@download NAME"
+void relayDone(int i);
+void relayClientGone(int i);
+int relayPortOwner();  // the console the port's bytes go to, or -1
+int relayPollFds(pollfd *fds, int room);
+void serveRelay(const pollfd *fds, int count);
+void stopRelay();
 void userName(uid_t uid, char *out, size_t size);
 const char *shareGreeting(char *out, size_t size);

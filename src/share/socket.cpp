@@ -136,6 +136,7 @@ void noteDeviceLost() { deviceLost = true; }
 
 void stopShare() {
     if (gShareFD < 0) return;
+    stopRelay();
     char text[PATH_MAX + 64];
     if (deviceLost)
         snprintf(text, sizeof text, "> the kestrode on %s lost its serial device, detached\n",

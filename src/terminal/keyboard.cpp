@@ -24,10 +24,11 @@ static void sendTyped(char *line, int pos) {
 static void endLine(char *line, int pos) {
     if (gbAttached) return sendAttachedLine(line, pos);
     gbFirstChar = true;
+    line[pos - 1] = '\0';
+    if (refusedForTransfer(-1, line)) return;
     if (pos == 1) {
         if (writePort("\r", 1) < 0) printf("> terminal write failed\n");
     } else if (line[0] == '@') {
-        line[pos - 1] = '\0';
         runCommand(line);
         drainHeldInput();  // an upload may leave instrument output behind
     } else {

@@ -29,9 +29,12 @@ static void abandonLine() {
 
 static void classify(const char *text, int len) {
     if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
+        if (relayOffer(text)) return;  // a console asked for it
         flushOutput();  // the receiver waits for input
         syncLog();
+        tellOwnDownload(text, true);
         receiveDownload(text);
+        tellOwnDownload(text, false);
         spendTransferInterrupt();
     }
     else if (strncmp(text, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0)
@@ -105,6 +108,7 @@ void handleTermBytes(const char *buf, int len) {
     shareOutput(buf, len);
     int i = 0;
     while (i < len) {
+        if (relayPortBytes(buf + i, len - i)) break;  // a console's transfer has them
         i += takeRun(buf + i, len - i);
         if (i < len) handleByte((unsigned char)buf[i++]);
     }

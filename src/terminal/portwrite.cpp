@@ -3,8 +3,10 @@
 // terminating signals get in as they do while waiting for input.
 #include <errno.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "share/share.h"
 #include "terminal/link.h"
 
 static constexpr int WRITE_SECONDS = 5;  // without room for a single byte
@@ -13,7 +15,9 @@ ssize_t writePort(const void *buf, size_t len) {
     const char *p = (const char *)buf;
     size_t done = 0;
     while (done < len) {
-        ssize_t n = write(gTermFD, p + done, len - done);
+        // An attached console's port is a socket: the end of it is no signal.
+        ssize_t n = gbAttached ? send(gTermFD, p + done, len - done, MSG_NOSIGNAL)
+                               : write(gTermFD, p + done, len - done);
         if (n > 0) {
             done += (size_t)n;
             continue;

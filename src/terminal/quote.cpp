@@ -1,16 +1,31 @@
 // Text that comes from outside (the instrument, a USB adapter's strings, a
-// process's name) as a console shows it: control bytes written as \xNN, so
-// that it cannot move the cursor, clear the screen or set the clipboard.
+// process's name, a console's file name) as a console shows it: control
+// bytes written as \xNN, so that it cannot move the cursor, clear the screen
+// or set the clipboard.
 #include <cstdio>
 
 #include "terminal/link.h"
 
-void printQuoted(FILE *to, const char *text, int len) {
-    for (int i = 0; i < len; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (c < 0x20 || c == 0x7F)
-            fprintf(to, "\\x%02X", c);
-        else
-            putc(c, to);
+static int quoteByte(char *out, unsigned char c) {
+    if (c >= 0x20 && c != 0x7F) {
+        out[0] = (char)c;
+        return 1;
     }
+    return snprintf(out, 5, "\\x%02X", c);
+}
+
+void printQuoted(FILE *to, const char *text, int len) {
+    char one[5];
+    for (int i = 0; i < len; ++i) fwrite(one, 1, quoteByte(one, (unsigned char)text[i]), to);
+}
+
+void quoteInto(char *out, size_t size, const char *text, int len) {
+    size_t at = 0;
+    char one[5];
+    for (int i = 0; i < len; ++i) {
+        int n = quoteByte(one, (unsigned char)text[i]);
+        if (at + n >= size) break;
+        for (int k = 0; k < n; ++k) out[at++] = one[k];
+    }
+    if (size > 0) out[at] = '\0';
 }

@@ -63,14 +63,15 @@ static constexpr int NOTICE_SECONDS = 1;
 static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
 
 // The log's sync is due at its time, busy or not; a silence only when the
-// port has nothing to read.
+// port has nothing to read and is not lent to a console's transfer.
 static void timedWork(bool portReady) {
     syncLogIfDue();
-    if (!portReady) checkSilence();
+    checkRelay();
+    if (!portReady && !relayRunning()) checkSilence();
 }
 
 static void servePass() {
-    pollfd fds[2 + 1 + SHARE_CLIENTS] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
+    pollfd fds[2 + 1 + SHARE_CLIENTS + 1] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
     bool holding = noticesHeld();
     // In the background of its terminal the keyboard is left alone (a read
@@ -79,9 +80,9 @@ static void servePass() {
     bool keys = gbStdinOpen && keyboardInForeground();
     bool shortWait = holding || (gbStdinOpen && !keys);
     if (!keys) fds[1].fd = -1;
-    int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CLIENTS);
+    int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CLIENTS + 1);
     int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
-    int limit = sooner(sooner(own, logSyncWaitMs()), silenceWaitMs());
+    int limit = sooner(sooner(sooner(own, logSyncWaitMs()), silenceWaitMs()), relayWaitMs());
     int r = waitInputMs(fds, count, limit);
     timedWork(r > 0 && fds[0].revents != 0);
     if (r < 0) {

@@ -12,7 +12,7 @@
 #include "terminal/link.h"
 #include "transfer/transfer.h"
 
-static constexpr int REQUEST_SIZE = 64;
+static constexpr int REQUEST_SIZE = DOWNLOAD_REQUEST_SIZE;
 static constexpr int FRAME_SECONDS = 10;
 static constexpr int FIN_SECONDS = 10;
 static constexpr int PREFIX_LEN = 10;  // "@DOWNLOAD,"
@@ -31,19 +31,22 @@ struct Download {
     bool settled;   // the bytes are where they stay, and the user was told
 };
 
-int cmdDownload(const char *line) {
+int downloadRequest(const char *line, char *request, int size) {
     const char *blank = strchr(line, ' ');
     if (blank == nullptr) return -1;
     const char *name = blank + strspn(blank, " ");
     if (*name == '\0') return -1;
     int nameLen = (int)strcspn(name, " ");
+    int n = snprintf(request, size, "#DOWNLOAD %.*s\r\n", nameLen, name);
+    if (n >= 0 && n < size) return n;
+    printf("> file name too long for the download request, nothing sent (%.*s)\n", nameLen, name);
+    return 0;
+}
+
+int cmdDownload(const char *line) {
     char request[REQUEST_SIZE];
-    int n = snprintf(request, sizeof request, "#DOWNLOAD %.*s\r\n", nameLen, name);
-    if (n < 0 || n >= (int)sizeof request) {
-        printf("> file name too long for the download request, nothing sent (%.*s)\n", nameLen,
-               name);
-        return 0;
-    }
+    int n = downloadRequest(line, request, sizeof request);
+    if (n <= 0) return n;
     ssize_t w = writePort(request, n);
     (void)w;  // the instrument answers or it does not; nothing to retry
     return 0;

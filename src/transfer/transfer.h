@@ -62,5 +62,19 @@ void reportLeftoverDownloads();
 // Commands and the instrument-initiated receiver
 int cmdUpload(const char *line);
 int cmdDownload(const char *line);
+// The two halves of "@upload", for a console that must first be lent the
+// port: the file opened (1; 0 after a notice; -1 when the line names no
+// file), then sent and closed.
+struct UploadFile {
+    char name[256];
+    int file = -1;
+    unsigned long size = 0;
+};
+int openUpload(const char *line, UploadFile &f);
+void sendUpload(UploadFile &f);
+// "#DOWNLOAD NAME\r\n" for a typed "@download" line: its length, 0 after a
+// notice, -1 when the line names no file.
+constexpr int DOWNLOAD_REQUEST_SIZE = 64;
+int downloadRequest(const char *line, char *request, int size);
 void receiveDownload(const char *line);
 int waitFIN();

@@ -168,14 +168,28 @@ static bool runUpload(Upload &u) {
     return true;
 }
 
-int cmdUpload(const char *line) {
+int openUpload(const char *line, UploadFile &f) {
+    const char *name = lastWord(line);
+    if (name == nullptr) return -1;
+    snprintf(f.name, sizeof f.name, "%s", name);
+    f.file = openUploadFile(f.name, &f.size);
+    return f.file >= 0 ? 1 : 0;
+}
+
+void sendUpload(UploadFile &f) {
     Upload u{};
-    u.name = lastWord(line);
-    if (u.name == nullptr) return -1;
-    u.file = openUploadFile(u.name, &u.size);
-    if (u.file < 0) return 0;
+    u.name = f.name;
+    u.file = f.file;
+    u.size = f.size;
     if (sendHeader(u) && runUpload(u)) sendControl("@FIN");
-    close(u.file);
+    close(f.file);
+    f.file = -1;
     fflush(stdout);
-    return 0;
+}
+
+int cmdUpload(const char *line) {
+    UploadFile f;
+    int opened = openUpload(line, f);
+    if (opened > 0) sendUpload(f);
+    return opened < 0 ? -1 : 0;
 }

@@ -79,8 +79,8 @@ TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
     const std::vector<std::pair<std::string, std::string>> commands{
         {"@settime", "# settime is successful\r\n"},
         {"@clear", "> clearing command\r\n"},
-        {"@upload up.bin", "> @upload is not available through an attached session yet\n"},
-        {"@download x", "> @download is not available through an attached session yet\n"},
+        {"@upload up.bin", "> cannot open a file (up.bin)\n"},  // its own folder has none
+        {"@download", "> command error (@download)\n"},
         {"@help", "> available commands are as follows: \n"},
         {"@frob", "> invalid command (@frob)\n"},
         {"@showtime", "# printing each line with the timestamp\r\n"},
@@ -293,4 +293,97 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     EXPECT_FALSE(std::filesystem::exists(path));
     if (!hadFolder) rmdir("/run/kestrode");
     closePty(p);
+}
+
+// A console's transfers run with its user's rights in its own folder (as
+// root: the console is nobody); the service opens no path for it, keeps
+// everyone else's lines out meanwhile, and tells the instrument "@FIN" when
+// the console dies half-way. The instrument's own offer still lands in the
+// service's folder.
+TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
+    Session r, c, walled, watcher;
+    const std::string down = randomBytes(3000, 5), up = randomBytes(2000, 6);
+    writeFile(r.store + "/down.bin", down);
+    writeFile(r.store + "/other.bin", up);
+    writeFile(r.store + "/big.bin", randomBytes(96 * 1024, 7));
+    startSession(r, {"--period", "0.2", "--baud", "115200"}, {"--share=" + socketIn(r)});
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
+    bool other = geteuid() == 0;
+#ifdef KESTRODE_EMULATOR
+    other = false;  // the emulator's wrapper lies in the clone
+#endif
+    std::string program = KESTRODE_BIN, why;
+    uid_t uid = geteuid();
+    if (other) {
+        struct stat sock;
+        ASSERT_EQ(stat(socketIn(r).c_str(), &sock), 0);
+        extraGroup = sock.st_gid;  // the port's group
+        program = copyForOthers(KESTRODE_BIN, becomeNobody, why);
+        ASSERT_FALSE(program.empty()) << why;
+        uid = 65534;
+        for (const std::string &d : {r.dir, c.dir, walled.dir}) chmod(d.c_str(), 0755);
+        ASSERT_EQ(chown(c.host.c_str(), uid, 65534), 0);
+    } else {
+        chmod(walled.host.c_str(), 0555);
+    }
+    writeFile(c.host + "/up.bin", up);
+    writeFile(c.host + "/secret.bin", "not for the instrument");
+    chmod((c.host + "/secret.bin").c_str(), other ? 0600 : 0);  // root's, or nobody's at all
+    if (other) {
+        ASSERT_EQ(chown((c.host + "/up.bin").c_str(), uid, 65534), 0);
+    }
+    startAttached(watcher, socketIn(r));
+    startAttached(c, socketIn(r), other ? becomeNobody : nullptr, program.c_str());
+    ASSERT_TRUE(attached(c) && attached(watcher)) << c.console;
+    passwd *pw = getpwuid(uid);
+    const std::string who = std::string(pw ? pw->pw_name : std::to_string(uid)) + " (uid " +
+                            std::to_string(uid) + ")";
+
+    type(c, "@upload secret.bin");
+    EXPECT_TRUE(waitFor(c, "> cannot open a file (secret.bin)\n", 5000)) << c.console;
+    type(c, "@upload up.bin");
+    EXPECT_TRUE(waitFor(c, "> uploading is successfully finished\n", 20000)) << c.console;
+    EXPECT_TRUE(waitFor(watcher, "> a transfer runs: upload of up.bin by " + who + "\n", 5000));
+    EXPECT_TRUE(waitFor(watcher, "> the transfer is over: upload of up.bin by " + who + "\n", 5000));
+    type(c, "@download down.bin");
+    EXPECT_TRUE(waitFor(c, "> File transfer is successful\n", 20000)) << c.console;
+    EXPECT_TRUE(waitFor(r, "> the transfer is over: download of down.bin by " + who + "\n", 5000))
+        << r.console;
+    type(c, "#DOWNLOAD other.bin");  // not asked by the console: the instrument's own
+    EXPECT_TRUE(waitFor(c, "> a transfer runs: download of other.bin by the kestrode\n", 20000));
+    EXPECT_TRUE(waitFor(r, "> File transfer is successful\n", 20000)) << r.console;
+    EXPECT_TRUE(readFile(r.store + "/up.bin") == up);
+    EXPECT_FALSE(std::filesystem::exists(r.store + "/secret.bin"));
+    EXPECT_TRUE(readFile(c.host + "/down.bin") == down);
+    struct stat st{};
+    EXPECT_EQ(stat((c.host + "/down.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_TRUE(readFile(r.host + "/other.bin") == up);
+    EXPECT_FALSE(std::filesystem::exists(c.host + "/other.bin"));
+
+    // Nobody else's line gets into it; the console dies half-way.
+    type(c, "@download big.bin");
+    ASSERT_TRUE(waitFor(watcher, "> a transfer runs: download of big.bin by " + who + "\n", 20000));
+    type(watcher, "date");
+    EXPECT_TRUE(waitFor(watcher, "> a transfer runs (download of big.bin by " + who + "), line not sent\n", 5000));
+    ASSERT_TRUE(waitFor(c, "/98304", 10000)) << c.console;  // frames are coming
+    kill(c.pid, SIGKILL);
+    EXPECT_TRUE(waitFor(r, "> the transfer failed: download of big.bin by " + who +
+                               ", its console went away; the instrument was told @FIN\n", 10000))
+        << r.console;
+    EXPECT_TRUE(waitFor(r, "# download of big.bin ended by the host after ", 10000)) << r.console;
+    EXPECT_TRUE(waitFor(r, "PM2.5=", 5000) && waitFor(r, "PM2.5=", 5000)) << r.console;
+    std::vector<std::string> left = listFolder(c.host);
+    EXPECT_EQ(left.size(), 4u);  // down.bin, secret.bin, up.bin and the cut-off download's bytes
+    EXPECT_TRUE(left[0].starts_with(".kestrode-")) << left[0];
+
+    // A folder its user may not write: nothing anywhere.
+    startAttached(walled, socketIn(r), other ? becomeNobody : nullptr, program.c_str());
+    ASSERT_TRUE(attached(walled)) << walled.console;
+    type(walled, "@download down.bin");
+    EXPECT_TRUE(waitFor(walled, "> create a file, down.bin, failed\n", 20000)) << walled.console;
+    EXPECT_TRUE(listFolder(walled.host).empty());
+    std::vector<std::string> service = listFolder(r.host);
+    EXPECT_EQ(service.size(), 2u);  // the log and the instrument's own offer
+    EXPECT_EQ(exitSession(r), 0);
 }
