@@ -242,12 +242,16 @@ lockdir)
     say lockfile "$(ls /run/lock | grep -c "^LCK\.\.$1\$")"
     ;;
 attach)
-    # A user in dialout looks in while the service logs; one outside is refused.
+    # A user in dialout looks in while the service logs, and fetches a file
+    # ($2) into a folder of its own; one outside is refused.
     id watcher >/dev/null 2>&1 || useradd -M -G dialout watcher
     id outsider >/dev/null 2>&1 || useradd -M outsider
-    { sleep 4; echo ls; sleep 4; echo @exit; } |
-        timeout 30 runuser -u watcher -- kestrode --attach "$1" >/tmp/attach.out 2>&1
+    install -d -o watcher -m 700 /home/watcher
+    { sleep 4; echo ls; sleep 2; echo "@download $2"; sleep 10; echo @exit; } |
+        (cd /home/watcher && timeout 40 runuser -u watcher -- kestrode --attach "$1") >/tmp/attach.out 2>&1
     say attached "$?"
+    cmp -s "$t/$2" "/home/watcher/$2" && [ "$(stat -c %U "/home/watcher/$2")" = watcher ] &&
+        [ ! -e "$(dir "$1")/$2" ] && say fetched "$2"
     grep -aq "^> attached to the kestrode on /dev/$1 " /tmp/attach.out && say greeting yes
     say seen "$(grep -ac 'PM2\.5=' /tmp/attach.out)"
     grep -aq '^# [0-9]* files*, ' /tmp/attach.out && say ls answered

@@ -218,15 +218,18 @@ transfers() {
         -a "$(val lastbyte)" = 0a -a -n "$sent" -a "$sent" = "$kept"
 }
 
-# A user in dialout looks in while the service logs (sameReadings then
-# finds no gap in the log across the visit); one outside dialout is refused.
+# A user in dialout looks in and fetches a file while the service logs
+# (sameReadings then finds no gap in the log across the visit); one outside
+# dialout is refused.
 attachVisit() {
-    LIMIT=60 guest attach ttyS1
+    LIMIT=60 guest attach ttyS1 dl.bin
     local outsider
     outsider=$(val outsider)
     check attach "kestrode --attach ttyS1 in dialout: $(val seen) readings seen, ls $(val ls), status $(val attached); outside: $outsider" \
         test "$(val attached)" = 0 -a "$(val greeting)" = yes -a "$(val seen)" -gt 0 \
         -a "$(val ls)" = answered -a "$(val journal)" = typed -a "${outsider%% *}" = 255
+    check attach-download "@download dl.bin through the attached console: in the watcher's own folder, its own, byte for byte; none in the service's" \
+        test "$(val fetched)" = dl.bin
 }
 
 unplug() {
