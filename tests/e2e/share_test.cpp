@@ -312,6 +312,7 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
 #ifdef KESTRODE_EMULATOR
     other = false;  // the emulator's wrapper lies in the clone
 #endif
+    const bool walls = other || geteuid() != 0;  // root itself may read and write anything
     std::string program = KESTRODE_BIN, why;
     uid_t uid = geteuid();
     if (other) {
@@ -339,8 +340,10 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
     const std::string who = std::string(pw ? pw->pw_name : std::to_string(uid)) + " (uid " +
                             std::to_string(uid) + ")";
 
-    type(c, "@upload secret.bin");
-    EXPECT_TRUE(waitFor(c, "> cannot open a file (secret.bin)\n", 5000)) << c.console;
+    if (walls) {
+        type(c, "@upload secret.bin");
+        EXPECT_TRUE(waitFor(c, "> cannot open a file (secret.bin)\n", 5000)) << c.console;
+    }
     type(c, "@upload up.bin");
     EXPECT_TRUE(waitFor(c, "> uploading is successfully finished\n", 20000)) << c.console;
     EXPECT_TRUE(waitFor(watcher, "> a transfer runs: upload of up.bin by " + who + "\n", 5000));
@@ -378,6 +381,7 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
     EXPECT_TRUE(left[0].starts_with(".kestrode-")) << left[0];
 
     // A folder its user may not write: nothing anywhere.
+    if (!walls) return;
     startAttached(walled, socketIn(r), other ? becomeNobody : nullptr, program.c_str());
     ASSERT_TRUE(attached(walled)) << walled.console;
     type(walled, "@download down.bin");
