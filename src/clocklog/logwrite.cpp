@@ -18,6 +18,21 @@ static int pendingLen = 0;
 static int pendingLines = 0;
 static long notLogged = 0;  // lines lost since writing started failing
 static bool failing = false;
+static long lostInRun = 0;
+static long loggedToday = 0;
+static int loggedDay = 0;  // the local date loggedToday counts, YYYYMMDD
+
+// Counted as they reach the file, by the date of the write: the figure a
+// look at today's file would give.
+static void countLogged(int lines) {
+    int today = localDay(gClock(nullptr));
+    if (today != loggedDay) loggedToday = 0;
+    loggedDay = today;
+    loggedToday += lines;
+}
+
+long linesLoggedToday() { return localDay(gClock(nullptr)) == loggedDay ? loggedToday : 0; }
+long linesNotLogged() { return lostInRun; }
 
 void makeLog(const char *text, int len) {
     if (gbLogDaily) moveLogIfNewDay();
@@ -72,12 +87,16 @@ void flushLog() {
     int done = writePending(fd);
     if (done > 0) noteLogWritten();
     if (done == pendingLen) {
+        countLogged(pendingLines);
         if (failing) printNotice("> logging works again, %ld lines were not logged\n", notLogged);
         failing = false;
         notLogged = 0;
     } else {
         int err = errno;
-        notLogged += pendingLines - keepWholeLines(fd, done);
+        int kept = keepWholeLines(fd, done);
+        countLogged(kept);
+        notLogged += pendingLines - kept;
+        lostInRun += pendingLines - kept;
         if (!failing)
             printError("> log write failed (%s), lines are lost until it works again\n",
                         strerror(err));

@@ -70,9 +70,27 @@ static void acceptClient() {
     c.fd = fd;
     c.uid = cred.uid;
     snprintf(c.user, sizeof c.user, "%s", user);
+}
+
+static void greet(int i) {
+    ShareClient &c = gClients[i];
+    c.greeted = true;
     char greeting[PATH_MAX + 96];
     queueFrame(i, FRAME_NOTICE, greeting, (int)strlen(shareGreeting(greeting, sizeof greeting)));
     printNotice("> %s (uid %u) attached\n", c.user, (unsigned)c.uid);
+}
+
+// A look from a monitoring script every minute leaves no trace in the
+// journal; only a console is greeted and said.
+static void firstLine(int i, char *line, int len) {
+    if (strcmp(line, "@status") == 0) {
+        queueReport(i);
+        queueEnd(i, 0, "");
+        flushClient(i);
+        return dropClient(i);
+    }
+    greet(i);
+    if (strcmp(line, "@attach") != 0) takeTypedLine(i, line, len);  // a raw client typed it
 }
 
 static void typed(int i, char ch) {
@@ -84,7 +102,10 @@ static void typed(int i, char ch) {
     c.typed[c.typedLen] = '\0';
     int len = c.typedLen;
     c.typedLen = 0;
-    takeTypedLine(i, c.typed, len);
+    if (c.greeted)
+        takeTypedLine(i, c.typed, len);
+    else
+        firstLine(i, c.typed, len);
 }
 
 // Whole lines only: what a console sent before it went is still taken.
@@ -94,7 +115,8 @@ static void serveClient(int i) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     for (ssize_t k = 0; k < n && gClients[i].fd >= 0; ++k) typed(i, buf[k]);
     if (n > 0 || gClients[i].fd < 0) return;
-    printNotice("> %s (uid %u) detached\n", gClients[i].user, (unsigned)gClients[i].uid);
+    if (gClients[i].greeted)
+        printNotice("> %s (uid %u) detached\n", gClients[i].user, (unsigned)gClients[i].uid);
     dropClient(i);
 }
 

@@ -76,7 +76,7 @@ void shareOutput(const char *buf, int len) {
     if (gShareFD < 0) return;
     for (int i = 0; i < SHARE_CLIENTS; ++i) {
         ShareClient &c = gClients[i];
-        if (c.fd < 0 || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;
+        if (c.fd < 0 || !c.greeted || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;
         printNotice("> %s (uid %u) cut off: it fell more than %d bytes behind\n", c.user,
                     (unsigned)c.uid, SHARE_RING - END_ROOM);
         dropClient(i);
