@@ -22,16 +22,27 @@ static long lostInRun = 0;
 static long loggedToday = 0;
 static int loggedDay = 0;  // the local date loggedToday counts, YYYYMMDD
 
+// The local date, worked out once a second at most: writes come at every
+// serial read.
+static int today() {
+    static time_t at = -1;
+    static int day = 0;
+    time_t now = gClock(nullptr);
+    if (now != at) day = localDay(now);
+    at = now;
+    return day;
+}
+
 // Counted as they reach the file, by the date of the write: the figure a
 // look at today's file would give.
 static void countLogged(int lines) {
-    int today = localDay(gClock(nullptr));
-    if (today != loggedDay) loggedToday = 0;
-    loggedDay = today;
+    int day = today();
+    if (day != loggedDay) loggedToday = 0;
+    loggedDay = day;
     loggedToday += lines;
 }
 
-long linesLoggedToday() { return localDay(gClock(nullptr)) == loggedDay ? loggedToday : 0; }
+long linesLoggedToday() { return today() == loggedDay ? loggedToday : 0; }
 long linesNotLogged() { return lostInRun; }
 
 void makeLog(const char *text, int len) {
