@@ -20,15 +20,19 @@ static long notLogged = 0;  // lines lost since writing started failing
 static bool failing = false;
 static long lostInRun = 0;
 static long loggedToday = 0;
-static int loggedDay = 0;  // the local date loggedToday counts, YYYYMMDD
+static long long loggedDay = -1;  // the local date loggedToday counts
 
 // The local date, worked out once a second at most: writes come at every
-// serial read.
-static int today() {
+// serial read. Any clock is counted, one a year 10^9 ahead too.
+static long long today() {
     static time_t at = -1;
-    static int day = 0;
+    static long long day = 0;
     time_t now = gClock(nullptr);
-    if (now != at) day = localDay(now);
+    if (now != at) {
+        struct tm tmv {};
+        localtime_r(&now, &tmv);
+        day = (long long)tmv.tm_year * 400 + tmv.tm_yday;
+    }
     at = now;
     return day;
 }
@@ -36,7 +40,7 @@ static int today() {
 // Counted as they reach the file, by the date of the write: the figure a
 // look at today's file would give.
 static void countLogged(int lines) {
-    int day = today();
+    long long day = today();
     if (day != loggedDay) loggedToday = 0;
     loggedDay = day;
     loggedToday += lines;

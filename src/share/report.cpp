@@ -29,7 +29,7 @@ static void lastLine(int i) {
     time_t at = instrumentLastLine();
     if (at == 0) return line(i, "instrument's last line: none yet\n");
     time_t now = gClock(nullptr);
-    struct tm tmv;
+    struct tm tmv {};
     localtime_r(&at, &tmv);
     char when[32];
     strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tmv);
