@@ -39,8 +39,9 @@ static int freeSlot() {
 }
 
 // A console more is told so on its socket, which has room for one line.
-static void turnAway(int fd, const char *user, uid_t uid) {
-    char frame[160];
+static void turnAway(int fd, uid_t uid) {
+    char frame[160], user[64];
+    userName(uid, user, sizeof user);
     int n = snprintf(frame + FRAME_HEAD + 1, sizeof frame - FRAME_HEAD - 1,
                      "> the kestrode serves %d consoles already, not attached\n", SHARE_CLIENTS);
     frame[0] = FRAME_END;
@@ -62,19 +63,18 @@ static void acceptClient() {
         close(fd);
         return;
     }
-    char user[64];
-    userName(cred.uid, user, sizeof user);
     int i = freeSlot();
-    if (i < 0) return turnAway(fd, user, cred.uid);
-    ShareClient &c = gClients[i];
-    c.fd = fd;
-    c.uid = cred.uid;
-    snprintf(c.user, sizeof c.user, "%s", user);
+    if (i < 0) return turnAway(fd, cred.uid);
+    gClients[i].fd = fd;
+    gClients[i].uid = cred.uid;
 }
 
+// Named only now: a look needs no name, and the user database is a file
+// to read (and buffers to allocate) at every query otherwise.
 static void greet(int i) {
     ShareClient &c = gClients[i];
     c.greeted = true;
+    userName(c.uid, c.user, sizeof c.user);
     char greeting[PATH_MAX + 96];
     queueFrame(i, FRAME_NOTICE, greeting, (int)strlen(shareGreeting(greeting, sizeof greeting)));
     printNotice("> %s (uid %u) attached\n", c.user, (unsigned)c.uid);
