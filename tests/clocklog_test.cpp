@@ -112,6 +112,7 @@ TEST(LogFile, AFullDiskLosesWholeLinesOnlyAndSaysHowMany) {
     }
     captureStart();
     startLog();
+    long lostBefore = linesNotLogged();
     std::string first(200, 'f'), line(100, 'x');
     makeLog(first.data(), 200);
     flushLog();
@@ -131,9 +132,33 @@ TEST(LogFile, AFullDiskLosesWholeLinesOnlyAndSaysHowMany) {
                        "it works again\n> logging works again, 3 lines were not logged\n"),
               std::string::npos)
         << out;
+    EXPECT_EQ(linesNotLogged() - lostBefore, 3);  // kestrode --status's figure
     stopLog();
     leaveTempDir();
     umount(dir.c_str());
+}
+
+// kestrode --status's count: lines that reached the file since local midnight.
+TEST(LogFile, LinesLoggedTodayStartAgainAtMidnight) {
+    useFakeClock();
+    enterTempDir();
+    captureStart();
+    fakeNow = 1893455998;  // 2029-12-31 23:59:58 UTC, a day no other test logs on
+    startLog();
+    makeLog("one", 3);
+    makeLog("two", 3);
+    EXPECT_EQ(linesLoggedToday(), 0);  // not yet in the file
+    flushLog();
+    EXPECT_EQ(linesLoggedToday(), 2);
+    fakeNow += 2;
+    EXPECT_EQ(linesLoggedToday(), 0);
+    makeLog("three", 5);
+    flushLog();
+    EXPECT_EQ(linesLoggedToday(), 1);
+    stopLog();
+    captureStop();
+    fakeNow = 1796530696;
+    leaveTempDir();
 }
 
 TEST(Clock, SyncsAtMostOncePerHour) {

@@ -580,7 +580,7 @@ TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
         "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
         "                [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
-        "       kestrode --attach PORT|SOCKET\n"
+        "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
     for (auto args : {std::initializer_list<const char *>{"-b", "9600", "/dev/ttyUSB0"},

@@ -11,6 +11,12 @@ void startLog();
 void makeLog(const char *text, int len);  // len bytes, NULs included
 void stopLog();
 void flushLog();
+// For a look from outside (kestrode --status): the open log's full path
+// ("" without one), the lines that reached it since local midnight and
+// those lost to failed writes, both in this run.
+const char *logPath();
+long linesLoggedToday();
+long linesNotLogged();
 
 // Syncing the log (logsync.cpp): at most gLogSyncSeconds after a line was
 // written (0: at once), never while nothing was written.

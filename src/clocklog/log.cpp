@@ -13,6 +13,9 @@
 FILE *gpLogFile = nullptr;
 int gLogDay = 0;
 static int openError = 0;  // why the last name could not be opened
+static char openPath[4096 + 128];  // the open log's full path
+
+const char *logPath() { return gpLogFile ? openPath : ""; }
 
 int localDay(time_t t) {
     struct tm tmv;
@@ -94,6 +97,8 @@ FILE *openLogFor(time_t when) {
     gLogDev = st.st_dev;
     gLogIno = st.st_ino;
     printf("Local logging file : %s\\%s\r\n", dir, name);
+    const char *in = dir[0] ? dir : ".";
+    snprintf(openPath, sizeof openPath, "%s/%s", strcmp(in, "/") == 0 ? "" : in, name);
     repairLogEnd(fileno(f), name);
     syncLogDir();
     return f;

@@ -18,6 +18,36 @@ static int pendingLen = 0;
 static int pendingLines = 0;
 static long notLogged = 0;  // lines lost since writing started failing
 static bool failing = false;
+static long lostInRun = 0;
+static long loggedToday = 0;
+static long long loggedDay = -1;  // the local date loggedToday counts
+
+// The local date, worked out once a second at most: writes come at every
+// serial read. Any clock is counted, one a year 10^9 ahead too.
+static long long today() {
+    static time_t at = -1;
+    static long long day = 0;
+    time_t now = gClock(nullptr);
+    if (now != at) {
+        struct tm tmv {};
+        localtime_r(&now, &tmv);
+        day = (long long)tmv.tm_year * 400 + tmv.tm_yday;
+    }
+    at = now;
+    return day;
+}
+
+// Counted as they reach the file, by the date of the write: the figure a
+// look at today's file would give.
+static void countLogged(int lines) {
+    long long day = today();
+    if (day != loggedDay) loggedToday = 0;
+    loggedDay = day;
+    loggedToday += lines;
+}
+
+long linesLoggedToday() { return today() == loggedDay ? loggedToday : 0; }
+long linesNotLogged() { return lostInRun; }
 
 void makeLog(const char *text, int len) {
     if (gbLogDaily) moveLogIfNewDay();
@@ -72,12 +102,16 @@ void flushLog() {
     int done = writePending(fd);
     if (done > 0) noteLogWritten();
     if (done == pendingLen) {
+        countLogged(pendingLines);
         if (failing) printNotice("> logging works again, %ld lines were not logged\n", notLogged);
         failing = false;
         notLogged = 0;
     } else {
         int err = errno;
-        notLogged += pendingLines - keepWholeLines(fd, done);
+        int kept = keepWholeLines(fd, done);
+        countLogged(kept);
+        notLogged += pendingLines - kept;
+        lostInRun += pendingLines - kept;
         if (!failing)
             printError("> log write failed (%s), lines are lost until it works again\n",
                         strerror(err));

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -31,18 +32,34 @@ static bool socketFor(const char *target, char *out, size_t size) {
     return n > 0 && (size_t)n < size;
 }
 
-static int connectTo(const char *target) {
+int connectShare(const char *target, char *path, size_t size) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     if (!socketFor(target, a.sun_path, sizeof a.sun_path)) {
-        printf("> cannot attach to %s: %s\n", target, strerror(ENAMETOOLONG));
+        snprintf(path, size, "%s", target);
+        errno = ENAMETOOLONG;
         return -1;
     }
+    snprintf(path, size, "%s", a.sun_path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, (sockaddr *)&a, sizeof a) == 0) return fd;
-    printf("> cannot attach to %s: %s\n", a.sun_path, strerror(errno));
+    int err = errno;
     if (fd >= 0) close(fd);
+    errno = err;
     return -1;
+}
+
+// A service that turned us away has said why on the socket already, so
+// the hello's own fate does not matter.
+static int connectTo(const char *target) {
+    char path[PATH_MAX];
+    int fd = connectShare(target, path, sizeof path);
+    if (fd < 0) {
+        printf("> cannot attach to %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    send(fd, "@attach\n", 8, MSG_NOSIGNAL);
+    return fd;
 }
 
 int attachMain(const char *target) {

@@ -41,8 +41,9 @@ static int freeSlot() {
 }
 
 // A console more is told so on its socket, which has room for one line.
-static void turnAway(int fd, const char *user, uid_t uid) {
-    char frame[160];
+static void turnAway(int fd, uid_t uid) {
+    char frame[160], user[64];
+    userName(uid, user, sizeof user);
     int n = snprintf(frame + FRAME_HEAD + 1, sizeof frame - FRAME_HEAD - 1,
                      "> the kestrode serves %d consoles already, not attached\n", SHARE_CLIENTS);
     frame[0] = FRAME_END;
@@ -64,17 +65,34 @@ static void acceptClient() {
         close(fd);
         return;
     }
-    char user[64];
-    userName(cred.uid, user, sizeof user);
     int i = freeSlot();
-    if (i < 0) return turnAway(fd, user, cred.uid);
+    if (i < 0) return turnAway(fd, cred.uid);
+    gClients[i].fd = fd;
+    gClients[i].uid = cred.uid;
+}
+
+// Named only now: a look needs no name, and the user database is a file
+// to read (and buffers to allocate) at every query otherwise.
+static void greet(int i) {
     ShareClient &c = gClients[i];
-    c.fd = fd;
-    c.uid = cred.uid;
-    snprintf(c.user, sizeof c.user, "%s", user);
+    c.greeted = true;
+    userName(c.uid, c.user, sizeof c.user);
     char greeting[PATH_MAX + 96];
     queueFrame(i, FRAME_NOTICE, greeting, (int)strlen(shareGreeting(greeting, sizeof greeting)));
     printNotice("> %s (uid %u) attached\n", c.user, (unsigned)c.uid);
+}
+
+// A look from a monitoring script every minute leaves no trace in the
+// journal; only a console is greeted and said.
+static void firstLine(int i, char *line, int len) {
+    if (strcmp(line, "@status") == 0) {
+        queueReport(i);
+        queueEnd(i, 0, "");
+        flushClient(i);
+        return dropClient(i);
+    }
+    greet(i);
+    if (strcmp(line, "@attach") != 0) takeTypedLine(i, line, len);  // a raw client typed it
 }
 
 static void typed(int i, char ch) {
@@ -86,10 +104,13 @@ static void typed(int i, char ch) {
     c.typed[c.typedLen] = '\0';
     int len = c.typedLen;
     c.typedLen = 0;
-    takeTypedLine(i, c.typed, len);
+    if (c.greeted)
+        takeTypedLine(i, c.typed, len);
+    else
+        firstLine(i, c.typed, len);
 }
 
-// A descriptor comes with a transfer's request; only the first is kept.
+// A descriptor comes with a transfer's request; the latest is kept.
 static ssize_t receive(int i, char *buf, size_t size) {
     iovec part{buf, size};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
@@ -119,7 +140,8 @@ void serveClient(int i) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     for (ssize_t k = 0; k < n && gClients[i].fd >= 0; ++k) typed(i, buf[k]);
     if (n > 0 || gClients[i].fd < 0) return;
-    printNotice("> %s (uid %u) detached\n", gClients[i].user, (unsigned)gClients[i].uid);
+    if (gClients[i].greeted)
+        printNotice("> %s (uid %u) detached\n", gClients[i].user, (unsigned)gClients[i].uid);
     dropClient(i);
 }
 

@@ -18,10 +18,13 @@ void keyboardLeft(int i) {
     if (holder == i) holder = -1;
 }
 
+static bool idleAt(time_t now) { return now < lastTyped || now - lastTyped >= KEYBOARD_IDLE; }
+
+int keyboardHolder() { return holder >= 0 && !idleAt(gClock(nullptr)) ? holder : -1; }
+
 static bool heldByAnother(int i) {
     time_t now = gClock(nullptr);
-    bool idle = now < lastTyped || now - lastTyped >= KEYBOARD_IDLE;
-    if (holder >= 0 && holder != i && !idle) return true;
+    if (holder >= 0 && holder != i && !idleAt(now)) return true;
     holder = i;
     lastTyped = now;
     return false;

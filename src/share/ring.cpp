@@ -77,7 +77,8 @@ void shareOutput(const char *buf, int len) {
     int lentTo = relayPortOwner();  // it has them by its transfer
     for (int i = 0; i < SHARE_CLIENTS; ++i) {
         ShareClient &c = gClients[i];
-        if (c.fd < 0 || i == lentTo || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;
+        if (c.fd < 0 || !c.greeted || i == lentTo || queueFrame(i, FRAME_OUTPUT, buf, len))
+            continue;
         printNotice("> %s (uid %u) cut off: it fell more than %d bytes behind\n", c.user,
                     (unsigned)c.uid, SHARE_RING - END_ROOM);
         dropClient(i);

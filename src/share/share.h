@@ -5,7 +5,10 @@
 // two-byte big-endian length, the payload): FRAME_OUTPUT carries the
 // instrument's bytes as read, FRAME_NOTICE a "> " line for that console,
 // FRAME_END the service's last word (a status byte, then its line). From
-// the console, typed lines, each ended by a LF.
+// the client, lines ended by a LF; the first says what it is: "@attach" a
+// console (greeted, then its typed lines), "@status" a look
+// (kestrode --status: the report as NOTICE frames, an END of status 0, and
+// it is let go). Any other first line is a console's first typed line.
 #pragma once
 #include <poll.h>
 #include <sys/types.h>
@@ -54,7 +57,11 @@ void tellOwnDownload(const char *line, bool starts);  // the consoles, of the se
 // shares the port at the well-known place.
 void hintAttach(const char *device);
 
-// Console side
+// Client side
+// The socket of a port (ttyUSB0, /dev/ttyUSB0) or the path itself,
+// connected, or -1 with errno; `path` names what was tried.
+int connectShare(const char *target, char *path, size_t size);
+int statusMain(const char *target);  // kestrode --status: exit status
 extern bool gbAttached;              // this kestrode is an attached console
 int attachMain(const char *target);  // exit status
 int attachedStatus();  // 0 after the service's normal stop or a detach
@@ -74,6 +81,7 @@ struct ShareClient {
     char typed[256] = {};  // the line it is typing
     int typedLen = 0;
     int passed = -1;     // a descriptor it sent, for its transfer
+    bool greeted = false;  // its first line made it a console
 };
 extern ShareClient gClients[SHARE_CLIENTS];
 extern int gShareFD;  // the listening socket, -1 when not sharing
@@ -92,5 +100,9 @@ int relayPortOwner();  // the console the port's bytes go to, or -1
 int relayPollFds(pollfd *fds, int room);
 void serveRelay(const pollfd *fds, int count);
 void stopRelay();
+int keyboardHolder();  // its slot, or -1 when free or idle
+void queueReport(int i);  // kestrode --status's lines
+const char *sharedDevice();
+const char *loggingSince();
 void userName(uid_t uid, char *out, size_t size);
 const char *shareGreeting(char *out, size_t size);

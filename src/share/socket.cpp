@@ -125,6 +125,9 @@ bool startShare(const char *dev, const char *chosen) {
     return true;
 }
 
+const char *sharedDevice() { return device; }
+const char *loggingSince() { return since; }
+
 const char *shareGreeting(char *out, size_t size) {
     snprintf(out, size, "> attached to the kestrode on %s (process %ld, logging since %s)\n",
              device, (long)getpid(), since);

@@ -13,7 +13,7 @@
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
-enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, SILENCE, SHARE, ATTACH };  // long options only
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, SILENCE, SHARE, ATTACH, STATUS };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -25,13 +25,14 @@ static const option LONG_OPTIONS[] = {
     {"silence", required_argument, nullptr, SILENCE},
     {"share", optional_argument, nullptr, SHARE},
     {"attach", required_argument, nullptr, ATTACH},
+    {"status", required_argument, nullptr, STATUS},
     {nullptr, 0, nullptr, 0},
 };
 
 static const char USAGE_LINE[] =
     "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
     "                [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
-    "       kestrode --attach PORT|SOCKET\n"
+    "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
     "  --log-time     begin every logged line with its local date and time\n"
@@ -50,6 +51,10 @@ static const char OPTIONS_HELP[] =
     "  --attach PORT|SOCKET\n"
     "                 be a console of the kestrode that shares PORT (ttyUSB0,\n"
     "                 /dev/ttyUSB0) or listens on SOCKET\n"
+    "  --status PORT|SOCKET\n"
+    "                 report on that kestrode: its log, lines logged today,\n"
+    "                 the instrument's last line, who is attached; exit status\n"
+    "                 0 when it answers\n"
     "  -l, --list     list the serial ports of this host and exit\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
@@ -79,6 +84,7 @@ static bool takeOption(int c) {
         gOptions.shareSocket = optarg;
         return true;
     case ATTACH: gOptions.attach = optarg; return true;
+    case STATUS: gOptions.status = optarg; return true;
     default: return false;
     }
 }

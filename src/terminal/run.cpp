@@ -116,6 +116,7 @@ int kestrodeMain(int argc, char **argv) {
     bool good = parseOptions(argc, argv);
     if (good && gOptions.list) return listSerialPorts();  // a plain list, for scripts too
     if (good && gOptions.attach) return attachMain(gOptions.attach);  // its first line: the service's
+    if (good && gOptions.status) return statusMain(gOptions.status);  // no banner: a script reads it
     printf(" @@@ starting kestrode @@@ \n");
     // Shown before any refusal on stderr, so the lines keep their order
     // where both streams go to one place (a terminal, the journal).

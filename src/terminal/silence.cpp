@@ -37,9 +37,9 @@ void noteInstrumentBytes() {
     lastByte = now;
 }
 
-void noteInstrumentLine() {
-    if (gSilenceSeconds) lastLine = gClock(nullptr);
-}
+// Watched or not: kestrode --status shows it too.
+void noteInstrumentLine() { lastLine = gClock(nullptr); }
+time_t instrumentLastLine() { return lastLine; }
 
 int silenceWaitMs() {
     if (gSilenceSeconds == 0 || stage == REOPENED) return -1;

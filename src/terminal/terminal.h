@@ -33,6 +33,7 @@ struct Options {
     bool share;          // --share: consoles may attach
     const char *shareSocket;  // --share=SOCKET, or nullptr for the well-known place
     const char *attach;  // --attach PORT|SOCKET, or nullptr
+    const char *status;  // --status PORT|SOCKET, or nullptr
     char bad[96];        // the "> " line about a bad option
 };
 extern Options gOptions;
@@ -101,6 +102,7 @@ void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only
 extern int gSilenceSeconds;
 void startSilenceWatch();
 void noteInstrumentLine();
+time_t instrumentLastLine();  // wall time of its last line, 0 before the first
 int silenceWaitMs();  // until the next step is due, -1 when none is
 void checkSilence();  // the warning, then the port opened again
 

@@ -295,6 +295,32 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     closePty(p);
 }
 
+namespace {
+// kestrode --status TARGET as a monitoring script runs it: no input at all.
+std::pair<int, std::string> status(const std::string &target) {
+    std::vector<const char *> argv;
+#ifdef KESTRODE_EMULATOR
+    argv.push_back(KESTRODE_EMULATOR);
+#endif
+    argv.insert(argv.end(), {KESTRODE_BIN, "--status", target.c_str(), nullptr});
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return {-3, ""};
+    int pid = spawn(argv.data(), SPAWN_CLOSED, out[1], out[1], "/");
+    close(out[1]);
+    int code = waitExit(pid, 20000);
+    std::string text = readQuiet(out[0], 50);
+    close(out[0]);
+    return {code, text};
+}
+
+std::string field(const std::string &report, const std::string &key) {
+    size_t at = report.find("\n" + key + ": ");
+    if (at == std::string::npos) return "(missing)";
+    at += key.size() + 3;
+    return report.substr(at, report.find('\n', at) - at);
+}
+}  // namespace
+
 // A console's transfers run with its user's rights in its own folder (as
 // root: the console is nobody); the service opens no path for it, keeps
 // everyone else's lines out meanwhile, and tells the instrument "@FIN" when
@@ -370,6 +396,7 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
     type(watcher, "date");
     EXPECT_TRUE(waitFor(watcher, "> a transfer runs (download of big.bin by " + who + "), line not sent\n", 5000));
     ASSERT_TRUE(waitFor(c, "/98304", 10000)) << c.console;  // frames are coming
+    EXPECT_EQ(field(status(socketIn(r)).second, "transfer"), "download of big.bin by " + who);
     kill(c.pid, SIGKILL);
     EXPECT_TRUE(waitFor(r, "> the transfer failed: download of big.bin by " + who +
                                ", its console went away; the instrument was told @FIN\n", 10000))
@@ -390,4 +417,45 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
     std::vector<std::string> service = listFolder(r.host);
     EXPECT_EQ(service.size(), 2u);  // the log and the instrument's own offer
     EXPECT_EQ(exitSession(r), 0);
+}
+
+
+// A look leaves no trace in the journal; a raw client's first line is typed.
+TEST(Share, StatusReportsTheLogItsLinesAndTheConsoles) {
+    Session r, a;
+    startSession(r, {"--period", "0"}, {"--share=" + socketIn(r)});
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
+    startAttached(a, socketIn(r));
+    ASSERT_TRUE(attached(a)) << a.console;
+    type(a, "date");
+    ASSERT_TRUE(waitFor(a, " UTC\r\n", 5000)) << a.console;
+
+    auto [code, report] = status(socketIn(r));
+    EXPECT_EQ(code, 0) << report;
+    const std::string log = std::filesystem::canonical(logPath(r));
+    EXPECT_EQ(report.rfind("kestrode on /dev/pts/", 0), 0u) << report;
+    EXPECT_EQ(field(report, "log file"), log);
+    EXPECT_EQ(field(report, "lines logged today"), std::to_string(count(readFile(log), "\n")));
+    EXPECT_EQ(field(report, "lines not logged"), "0");
+    EXPECT_NE(field(report, "instrument's last line").find(" s ago)"), std::string::npos);
+    const std::string holder = me().substr(0, me().size() - 1) + ", holds the keyboard)";
+    EXPECT_EQ(field(report, "attached"), holder);
+    EXPECT_EQ(field(report, "transfer"), "none");
+
+    int raw = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketIn(r).c_str());
+    ASSERT_EQ(connect(raw, (sockaddr *)&addr, sizeof addr), 0);
+    writeAll(raw, "date\n");
+    EXPECT_TRUE(waitFor(r, "typed while " + me() + " holds the keyboard, not sent: date\n", 5000));
+    std::tie(code, report) = status(socketIn(r));
+    EXPECT_EQ(field(report, "attached"), holder + ", " + me());
+    close(raw);
+    ASSERT_TRUE(waitFor(r, "> " + me() + " detached\n", 5000)) << r.console;
+    EXPECT_EQ(count(r.console, " attached\n"), 2u) << r.console;  // a and the raw one only
+    EXPECT_EQ(count(r.console, " detached\n"), 1u) << r.console;
+
+    const std::string none = r.dir + "/none.sock";
+    EXPECT_EQ(status(none), std::make_pair(255, "> no kestrode answers on " + none +
+                                                    ": No such file or directory\n"));
 }
