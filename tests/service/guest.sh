@@ -252,6 +252,10 @@ attach)
     say attached "$?"
     cmp -s "$t/$2" "/home/watcher/$2" && [ "$(stat -c %U "/home/watcher/$2")" = watcher ] &&
         [ ! -e "$(dir "$1")/$2" ] && say fetched "$2"
+    runuser -u watcher -- kestrode --status "$1" </dev/null >/tmp/status.out 2>&1
+    say status "$?"
+    say statuslog "$(sed -n 's/^log file: //p' /tmp/status.out)"
+    say attaches "$(journalctl -u "$(unit "$1")" -o cat | grep -c '^> watcher (uid [0-9]*) attached$')"
     grep -aq "^> attached to the kestrode on /dev/$1 " /tmp/attach.out && say greeting yes
     say seen "$(grep -ac 'PM2\.5=' /tmp/attach.out)"
     grep -aq '^# [0-9]* files*, ' /tmp/attach.out && say ls answered

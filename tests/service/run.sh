@@ -230,6 +230,9 @@ attachVisit() {
         -a "$(val ls)" = answered -a "$(val journal)" = typed -a "${outsider%% *}" = 255
     check attach-download "@download dl.bin through the attached console: in the watcher's own folder, its own, byte for byte; none in the service's" \
         test "$(val fetched)" = dl.bin
+    check status "kestrode --status ttyS1 as the watcher: status $(val status), log file $(val statuslog); journalled attaches of the watcher: $(val attaches) (the look left none)" \
+        test "$(val status)" = 0 -a "$(dirname "$(val statuslog)")" = /var/log/kestrode/ttyS1 \
+        -a "$(val attaches)" = 1
 }
 
 unplug() {
