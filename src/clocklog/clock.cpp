@@ -13,6 +13,10 @@ timespec monotonicNow() {
     return t;
 }
 
+long long msBetween(const timespec &a, const timespec &b) {
+    return (b.tv_sec - a.tv_sec) * 1000LL + (b.tv_nsec - a.tv_nsec) / 1000000;
+}
+
 bool setTime() {
     char msg[128];
     int len = snprintf(msg, sizeof msg, "settime %lu\r\n",

@@ -57,6 +57,7 @@ extern bool gbShowTime;
 extern time_t (*gClock)(time_t *);  // seam for tests; ::time by default
 extern int (*gClockSpec)(clockid_t, timespec *);  // the same, to the nanosecond
 timespec monotonicNow();  // through gClockSpec: time between events, never stepped
+long long msBetween(const timespec &a, const timespec &b);  // b - a
 
 bool setTime();
 int cmdSetTime(const char *line);

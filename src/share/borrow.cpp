@@ -76,12 +76,12 @@ void borrowCommand(const char *line) {
 }
 
 // Bytes the transfer's reader took past its last line are the instrument's
-// output; an instrument that restarted meanwhile has the service set its clock.
+// output; an instrument that restarted meanwhile has the service set its
+// clock (the banner is taken here first: this console's own setTime would
+// write to the session socket).
 static void afterLent() {
     if (takeBannerSeen()) tellService("@settime");
-    char buf[LINE_SIZE];
-    int n;
-    while ((n = takeHeldInput(buf, sizeof buf)) > 0) handleTermBytes(buf, n);
+    drainHeldInput();
 }
 
 static void runLent() {

@@ -28,6 +28,7 @@ static int owner = -1;    // the console's slot, -1 once it is gone
 static int relayFD = -1;  // the console's end of the pair
 static bool lent = false; // the port's bytes go to the console, not to the log
 static char name[DOWNLOAD_NAME_SIZE];  // asked for
+static char shownName[sizeof name * 4];  // as a console may show it
 static char what[DOWNLOAD_NAME_SIZE * 4 + 128];  // "download of NAME by USER (uid N)"
 static char tail[sizeof FIN - 1];  // the last bytes the console sent
 static timespec due;
@@ -40,6 +41,13 @@ static void setDue(int seconds) {
 static void closeRelay() {
     if (relayFD >= 0) close(relayFD);
     relayFD = -1;
+}
+
+static void reset() {
+    closeRelay();
+    state = Relay::Idle;
+    owner = -1;
+    lent = false;
 }
 
 // The journal and the consoles hear of it; the owner only of a failure.
@@ -59,10 +67,7 @@ static void endRelay(const char *failure) {
         snprintf(text, sizeof text, "> the transfer is over: %s\n", what);
     }
     tellAll(text, failure != nullptr);
-    closeRelay();
-    state = Relay::Idle;
-    owner = -1;
-    lent = false;
+    reset();
 }
 
 static bool endsDialogue(const char *buf, int n) {
@@ -96,9 +101,8 @@ static int drain() {
 }
 
 static void describe(int i, const char *kind) {
-    char quoted[sizeof name * 4];
-    quoteInto(quoted, sizeof quoted, name, (int)strlen(name));
-    snprintf(what, sizeof what, "%s of %s by %s (uid %u)", kind, quoted, gClients[i].user,
+    quoteInto(shownName, sizeof shownName, name, (int)strlen(name));
+    snprintf(what, sizeof what, "%s of %s by %s (uid %u)", kind, shownName, gClients[i].user,
              (unsigned)gClients[i].uid);
 }
 
@@ -122,8 +126,7 @@ static void grantUpload(int i, const char *line) {
     snprintf(name, sizeof name, "%s", blank ? blank + 1 : "");
     describe(i, "upload");
     if (!go("")) {
-        closeRelay();
-        owner = -1;
+        reset();
         return;
     }
     start();
@@ -134,8 +137,7 @@ static void askInstrument(int i, const char *line) {
     int n = downloadRequest(line, request, sizeof request);
     if (n <= 0) {
         queueNotice(i, "> command error (%s)\n", line);
-        closeRelay();
-        owner = -1;
+        reset();
         return;
     }
     snprintf(name, sizeof name, "%.*s", n - 12, request + 10);  // "#DOWNLOAD " and CR LF
@@ -182,9 +184,7 @@ bool relayOffer(const char *line) {
     if (owner < 0 || !go(line)) {
         sendControl("@FIN");
         printNotice("> %s: its console is gone, the download was refused\n", what);
-        closeRelay();
-        state = Relay::Idle;
-        owner = -1;
+        reset();
         return true;
     }
     lent = true;
@@ -239,27 +239,21 @@ void serveRelay(const pollfd *fds, int count) {
 
 int relayWaitMs() {
     if (state == Relay::Idle) return -1;
-    timespec now = monotonicNow();
-    long long ms = (due.tv_sec - now.tv_sec) * 1000LL + (due.tv_nsec - now.tv_nsec) / 1000000;
+    long long ms = msBetween(monotonicNow(), due);
     return ms < 0 ? 0 : (int)ms;
 }
 
 void checkRelay() {
     if (relayWaitMs() != 0) return;
     if (state == Relay::Running) return endRelay("its console was silent for 30 s");
-    char quoted[sizeof name * 4];
-    quoteInto(quoted, sizeof quoted, name, (int)strlen(name));
     if (owner >= 0)
-        queueNotice(owner, "> the instrument sent no %s within %d s\n", quoted, OFFER_SECONDS);
-    closeRelay();
-    state = Relay::Idle;
-    owner = -1;
+        queueNotice(owner, "> the instrument sent no %s within %d s\n", shownName, OFFER_SECONDS);
+    reset();
 }
 
 void stopRelay() {
     if (state == Relay::Running) endRelay("the kestrode stopped");
-    closeRelay();
-    state = Relay::Idle;
+    reset();
 }
 
 void describeTransfer(char *out, size_t size) {

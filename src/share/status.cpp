@@ -48,16 +48,11 @@ static int takeFrames(const char *path) {
     return result;
 }
 
-static long long msLeft(const timespec &end) {
-    timespec now = monotonicNow();
-    return (end.tv_sec - now.tv_sec) * 1000LL + (end.tv_nsec - now.tv_nsec) / 1000000;
-}
-
 static int readReport(int fd, const char *path) {
     timespec end = monotonicNow();
     end.tv_sec += ANSWER_SECONDS;
     for (;;) {
-        long long left = msLeft(end);
+        long long left = msBetween(monotonicNow(), end);
         pollfd p = {fd, POLLIN, 0};
         int r = left > 0 ? poll(&p, 1, (int)left) : 0;
         if (r < 0 && errno == EINTR) continue;

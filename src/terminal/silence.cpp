@@ -17,10 +17,6 @@ static Stage stage = TALKING;
 static timespec lastByte;
 static time_t lastLine = 0;
 
-static long long msBetween(const timespec &a, const timespec &b) {
-    return (b.tv_sec - a.tv_sec) * 1000LL + (b.tv_nsec - a.tv_nsec) / 1000000;
-}
-
 void startSilenceWatch() {
     stage = TALKING;
     lastByte = monotonicNow();
