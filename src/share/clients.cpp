@@ -1,5 +1,8 @@
-// The attached consoles: taking them in, who they are, what they type,
-// letting them go.
+// The connections: taking them in, who they are, what they type, letting
+// them go. None can hold a place for nothing: one that has not said what it
+// is within HELLO_SECONDS is let go, and makes way sooner for a newcomer
+// when every place is taken; a user's consoles take at most half the
+// places. A look needs no console's place.
 #include <errno.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -9,12 +12,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clocklog/clocklog.h"
 #include "share/share.h"
 #include "terminal/terminal.h"
 
-ShareClient gClients[SHARE_CLIENTS];
+ShareClient gClients[SHARE_CONNECTIONS];
 
 static constexpr int TYPED_MAX = 252;  // as on the keyboard
+static constexpr int ACCEPTS_PER_PASS = 64;
 
 void userName(uid_t uid, char *out, size_t size) {
     passwd pw, *found = nullptr;
@@ -28,58 +33,77 @@ void userName(uid_t uid, char *out, size_t size) {
 void dropClient(int i) {
     ShareClient &c = gClients[i];
     close(c.fd);
-    if (c.passed >= 0) close(c.passed);
+    if (c.grantFD >= 0) close(c.grantFD);
     c = ShareClient{};
     keyboardLeft(i);
     relayClientGone(i);
 }
 
-static int freeSlot() {
-    for (int i = 0; i < SHARE_CLIENTS; ++i)
-        if (gClients[i].fd < 0) return i;
-    return -1;
+int consoleCount(uid_t uid) {
+    int n = 0;
+    for (const ShareClient &c : gClients)
+        if (c.fd >= 0 && c.greeted && (uid == (uid_t)-1 || c.uid == uid)) ++n;
+    return n;
 }
 
-// A console more is told so on its socket, which has room for one line.
-static void turnAway(int fd, uid_t uid) {
-    char frame[160], user[64];
-    userName(uid, user, sizeof user);
-    int n = snprintf(frame + FRAME_HEAD + 1, sizeof frame - FRAME_HEAD - 1,
-                     "> the kestrode serves %d consoles already, not attached\n", SHARE_CLIENTS);
-    frame[0] = FRAME_END;
-    frame[1] = 0;
-    frame[2] = (char)(n + 1);
-    frame[3] = 1;
-    send(fd, frame, FRAME_HEAD + 1 + n, MSG_DONTWAIT | MSG_NOSIGNAL);
-    close(fd);
-    printNotice("> %s (uid %u) refused: %d consoles are attached already\n", user,
-                (unsigned)uid, SHARE_CLIENTS);
-}
-
-static void acceptClient() {
-    int fd = accept4(gShareFD, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-        close(fd);
-        return;
+// A free place, or the one of the longest-waiting connection that has not
+// said what it is.
+static int placeFor() {
+    int oldest = -1;
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
+        const ShareClient &c = gClients[i];
+        if (c.fd < 0) return i;
+        if (!c.greeted && (oldest < 0 || msBetween(c.since, gClients[oldest].since) > 0))
+            oldest = i;
     }
-    int i = freeSlot();
-    if (i < 0) return turnAway(fd, cred.uid);
-    gClients[i].fd = fd;
-    gClients[i].uid = cred.uid;
+    if (oldest >= 0) dropClient(oldest);
+    return oldest;
+}
+
+// Told on its socket, which has room for one line, and let go.
+static void turnAway(int i, const char *text) {
+    queueEnd(i, 1, text);
+    flushClient(i);
+    dropClient(i);
+}
+
+// A console more than the places, or than one user's share of them, is
+// told so and let go.
+static bool full(int i, char *text, size_t size) {
+    const ShareClient &c = gClients[i];
+    if (consoleCount((uid_t)-1) >= SHARE_CLIENTS) {
+        snprintf(text, size, "> the kestrode serves %d consoles already, not attached\n",
+                 SHARE_CLIENTS);
+        printNotice("> %s (uid %u) refused: %d consoles are attached already\n", c.user,
+                    (unsigned)c.uid, SHARE_CLIENTS);
+        return true;
+    }
+    if (consoleCount(c.uid) < SHARE_PER_USER) return false;
+    snprintf(text, size, "> the kestrode serves %d consoles of %s already, not attached\n",
+             SHARE_PER_USER, c.user);
+    printNotice("> %s (uid %u) refused: %d of its consoles are attached already\n", c.user,
+                (unsigned)c.uid, SHARE_PER_USER);
+    return true;
 }
 
 // Named only now: a look needs no name, and the user database is a file
 // to read (and buffers to allocate) at every query otherwise.
-static void greet(int i) {
+static bool greet(int i) {
     ShareClient &c = gClients[i];
-    c.greeted = true;
     userName(c.uid, c.user, sizeof c.user);
-    char greeting[PATH_MAX + 96];
-    queueFrame(i, FRAME_NOTICE, greeting, (int)strlen(shareGreeting(greeting, sizeof greeting)));
+    char text[PATH_MAX + 96];
+    if (full(i, text, sizeof text)) {
+        turnAway(i, text);
+        return false;
+    }
+    c.greeted = true;
+    queueFrame(i, FRAME_NOTICE, text, (int)strlen(shareGreeting(text, sizeof text)));
     printNotice("> %s (uid %u) attached\n", c.user, (unsigned)c.uid);
+    if (transferBusy()) {
+        describeTransfer(text, sizeof text);
+        queueNotice(i, "> a transfer runs: %s\n", text);
+    }
+    return true;
 }
 
 // A look from a monitoring script every minute leaves no trace in the
@@ -91,8 +115,9 @@ static void firstLine(int i, char *line, int len) {
         flushClient(i);
         return dropClient(i);
     }
-    greet(i);
-    if (strcmp(line, "@attach") != 0) takeTypedLine(i, line, len);  // a raw client typed it
+    gClients[i].attach = strcmp(line, "@attach") == 0;
+    if (!greet(i)) return;
+    if (!gClients[i].attach) takeTypedLine(i, line, len);  // a raw client typed it
 }
 
 static void typed(int i, char ch) {
@@ -110,33 +135,12 @@ static void typed(int i, char ch) {
         firstLine(i, c.typed, len);
 }
 
-// A descriptor comes with a transfer's request; the latest is kept.
-static ssize_t receive(int i, char *buf, size_t size) {
-    iovec part{buf, size};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    msghdr m{};
-    m.msg_iov = &part;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(gClients[i].fd, &m, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    for (cmsghdr *c = CMSG_FIRSTHDR(&m); n >= 0 && c; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-        int count = (int)((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
-        for (int k = 0; k < count; ++k) {
-            int fd;
-            memcpy(&fd, CMSG_DATA(c) + k * sizeof(int), sizeof fd);
-            if (gClients[i].passed >= 0) close(gClients[i].passed);
-            gClients[i].passed = fd;
-        }
-    }
-    return n;
-}
-
-// Whole lines only: what a console sent before it went is still taken.
+// Whole lines only: what a console sent before it went is still taken. A
+// descriptor a client sends with its bytes is never taken: recv without
+// room for one has the kernel close it.
 void serveClient(int i) {
     char buf[512];
-    ssize_t n = receive(i, buf, sizeof buf);
+    ssize_t n = recv(gClients[i].fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     for (ssize_t k = 0; k < n && gClients[i].fd >= 0; ++k) typed(i, buf[k]);
     if (n > 0 || gClients[i].fd < 0) return;
@@ -145,12 +149,62 @@ void serveClient(int i) {
     dropClient(i);
 }
 
+// Whatever it sent with its connection is taken at once, so a look is
+// answered before a crowd that came after it can take its place.
+static bool acceptClient() {
+    int fd = accept4(gShareFD, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return false;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    int i = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? placeFor() : -1;
+    if (i < 0) {
+        close(fd);
+        return true;
+    }
+    gClients[i].fd = fd;
+    gClients[i].uid = cred.uid;
+    gClients[i].since = monotonicNow();
+    serveClient(i);
+    return true;
+}
+
+// Silent too long, a connection is let go without a word: it said none.
+static void dropSilent() {
+    timespec now = monotonicNow();
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
+        const ShareClient &c = gClients[i];
+        if (c.fd >= 0 && !c.greeted && msBetween(c.since, now) >= HELLO_SECONDS * 1000LL)
+            dropClient(i);
+    }
+}
+
+static int helloWaitMs() {
+    long long first = -1;
+    timespec now = monotonicNow();
+    for (const ShareClient &c : gClients) {
+        if (c.fd < 0 || c.greeted) continue;
+        long long ms = HELLO_SECONDS * 1000LL - msBetween(c.since, now);
+        if (first < 0 || ms < first) first = ms < 0 ? 0 : ms;
+    }
+    return (int)first;
+}
+
+int shareWaitMs() {
+    int hello = helloWaitMs(), relay = relayWaitMs();
+    if (hello < 0) return relay;
+    return relay >= 0 && relay < hello ? relay : hello;
+}
+
+void checkShare() {
+    checkRelay();
+    dropSilent();
+}
+
 int sharePollFds(pollfd *fds, int room) {
-    if (gbAttached) return borrowPollFds(fds, room);
     if (gShareFD < 0 || room < 1) return 0;
     int n = 0;
     fds[n++] = {gShareFD, POLLIN, 0};
-    for (int i = 0; i < SHARE_CLIENTS && n < room; ++i) {
+    for (int i = 0; i < SHARE_CONNECTIONS && n < room; ++i) {
         const ShareClient &c = gClients[i];
         if (c.fd >= 0) fds[n++] = {c.fd, (short)(POLLIN | (c.queued ? POLLOUT : 0)), 0};
     }
@@ -158,7 +212,7 @@ int sharePollFds(pollfd *fds, int room) {
 }
 
 static int slotOf(int fd) {
-    for (int i = 0; i < SHARE_CLIENTS; ++i)
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i)
         if (gClients[i].fd == fd) return i;
     return -1;
 }
@@ -166,11 +220,11 @@ static int slotOf(int fd) {
 // Only what a read says counts: a slot freed and taken again in this pass
 // may carry a former console's hang-up.
 void serveShare(const pollfd *fds, int count) {
-    if (gbAttached) return serveBorrowed(fds, count);
     for (int k = 0; k < count; ++k) {
         if (fds[k].revents == 0) continue;
         if (fds[k].fd == gShareFD) {
-            acceptClient();
+            for (int a = 0; a < ACCEPTS_PER_PASS && acceptClient(); ++a) {
+            }
             continue;
         }
         int i = slotOf(fds[k].fd);

@@ -15,6 +15,7 @@ static char frames[8192];
 static int have = 0;
 static bool ended = false;
 static int status = 0;
+static int granted = -1;  // the pair's end that came with a grant frame
 
 int attachedStatus() { return status; }
 
@@ -41,6 +42,14 @@ static void takeFrame(char type, const char *data, int len) {
         return;
     }
     showOutput();
+    if (type == FRAME_GRANT) {
+        if (granted < 0) return;  // no pair came with it: nothing to run on
+        char line[LINE_SIZE];
+        snprintf(line, sizeof line, "%.*s", len, data);
+        int fd = granted;
+        granted = -1;
+        return runGrant(line, fd);
+    }
     if (type == FRAME_NOTICE) {
         printNotice("%.*s", len, data);
     } else if (type == FRAME_END && len > 0) {
@@ -55,9 +64,31 @@ static void lost() {
     endWith(1);
 }
 
+// A descriptor comes only with a grant frame; the kernel stops a read right
+// after the bytes it came with.
+static ssize_t receive(int fd) {
+    iovec part{frames + have, sizeof frames - (size_t)have};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr m{};
+    m.msg_iov = &part;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd, &m, MSG_CMSG_CLOEXEC);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); n >= 0 && c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        int count = (int)((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+        for (int k = 0; k < count; ++k) {
+            if (granted >= 0) close(granted);
+            memcpy(&granted, CMSG_DATA(c) + k * sizeof(int), sizeof(int));
+        }
+    }
+    return n;
+}
+
 // Whole frames are taken; a part waits for the rest.
 void readAttached(int fd) {
-    ssize_t n = read(fd, frames + have, sizeof frames - have);
+    ssize_t n = receive(fd);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) return lost();
     have += (int)n;

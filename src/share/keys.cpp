@@ -40,7 +40,9 @@ static void runForConsole(int i, const char *line) {
     if (startsWith(line, "@settime")) {
         queueNotice(i, setTime() ? "# settime is successful\r\n" : "# settime failed\r\n");
     } else if (startsWith(line, "@clear")) {
-        tcflush(gTermFD, TCIOFLUSH);
+        // What the instrument sent and the log has not yet taken is the
+        // log's: only what waits to go to the instrument is discarded.
+        tcflush(gTermFD, TCOFLUSH);
         queueNotice(i, "> clearing command\r\n");
     } else if (startsWith(line, "@upload") || startsWith(line, "@download")) {
         requestTransfer(i, line);
@@ -63,7 +65,7 @@ static void send(int i, char *line, int len) {
 void takeTypedLine(int i, char *line, int len) {
     const ShareClient &c = gClients[i];
     if (strcmp(line, "@done") == 0) return relayDone(i);  // its transfer is over
-    if (refusedForTransfer(i, line)) return;
+    if (refusedForTransfer(i, line, len)) return;
     if (heldByAnother(i)) {
         const ShareClient &h = gClients[holder];
         printNotice("> %s (uid %u) typed while %s (uid %u) holds the keyboard, not sent: %s\n",

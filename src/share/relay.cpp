@@ -1,12 +1,14 @@
-// A console's transfer. The console sends its "@upload" or "@download" line
-// with one end of a socket pair; while the transfer runs, the port's bytes
-// go to that socket and the socket's bytes to the port. So the console's
-// own process reads and writes the file, with its user's rights, in its own
-// folder: the service opens no path for anyone. Nobody else's line reaches
-// the instrument meanwhile.
+// A console's transfer. The console asks with its "@upload" or "@download"
+// line; the kestrode makes a socket pair and hands the console one end with
+// its go-ahead, so no descriptor a client sends is ever the way to the
+// instrument. While the transfer runs, the dialogue's lines from the
+// instrument go to that end (relaysplit.cpp) and what the console sends
+// there goes to the port, a little each pass; every other instrument line
+// is logged and shown as ever. The console's own process reads and writes
+// the file with its user's rights in its own folder: the kestrode opens no
+// path for anyone. Nobody else's line reaches the instrument meanwhile.
 #include <errno.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,17 +22,29 @@
 enum class Relay { Idle, Awaited, Running };
 
 static constexpr int OFFER_SECONDS = 10;  // for the instrument's "@DOWNLOAD," after the request
-static constexpr int IDLE_SECONDS = 30;   // a console's transfer never waits this long
-static const char FIN[] = "@FIN\r";       // the host's last word in both dialogues
+// No reply relayed (upload) or frame accepted (download) for the dialogue's
+// own time limit, and 2 s more so that a console's own time-out speaks
+// first: the transfer has failed, whatever the console still sends.
+static constexpr int UPLOAD_STALL = 5 + 2;
+static constexpr int DOWNLOAD_STALL = 10 + 2;
+static const char FIN[] = "@FIN\r";  // the host's last word in both dialogues
+static const char ACK[] = "@ACK\r";  // a frame accepted
+static constexpr int TAIL = sizeof FIN - 1;
 
 static Relay state = Relay::Idle;
-static int owner = -1;    // the console's slot, -1 once it is gone
-static int relayFD = -1;  // the console's end of the pair
-static bool lent = false; // the port's bytes go to the console, not to the log
+static bool upload = false;
+static int owner = -1;     // the console's slot, -1 once it is gone
+static int pairFD = -1;    // the kestrode's end of the pair
+static bool lent = false;  // the dialogue has begun: its lines go to the console
+static bool consoleDone = false;  // it said "@done"
+static bool finished = false;     // the host's "@FIN" is on its way to the port
+static bool midLine = false;      // the console's last byte to the port ended no line
 static char name[DOWNLOAD_NAME_SIZE];  // asked for
 static char shownName[sizeof name * 4];  // as a console may show it
 static char what[DOWNLOAD_NAME_SIZE * 4 + 128];  // "download of NAME by USER (uid N)"
-static char tail[sizeof FIN - 1];  // the last bytes the console sent
+static char tail[TAIL];  // the console's last bytes to the port
+static char toPort[LINE_SIZE];
+static int toPortAt = 0, toPortLen = 0;
 static timespec due;
 
 static void setDue(int seconds) {
@@ -38,67 +52,48 @@ static void setDue(int seconds) {
     due.tv_sec += seconds;
 }
 
-static void closeRelay() {
-    if (relayFD >= 0) close(relayFD);
-    relayFD = -1;
+static void closePair() {
+    if (pairFD >= 0) close(pairFD);
+    pairFD = -1;
 }
 
 static void reset() {
-    closeRelay();
+    closePair();
     state = Relay::Idle;
     owner = -1;
-    lent = false;
+    lent = consoleDone = finished = midLine = false;
+    toPortAt = toPortLen = 0;
+    resetSplit();
 }
+
+bool relayUpload() { return upload; }
 
 // The journal and the consoles hear of it; the owner only of a failure.
-static void tellAll(const char *text, bool owner_too) {
+static void tellAll(const char *text, bool ownerToo) {
     printNotice("%s", text);
-    for (int i = 0; i < SHARE_CLIENTS; ++i)
-        if (gClients[i].fd >= 0 && (i != owner || owner_too)) queueNotice(i, "%s", text);
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i)
+        if (gClients[i].fd >= 0 && gClients[i].greeted && (i != owner || ownerToo))
+            queueNotice(i, "%s", text);
 }
 
+// A failed dialogue is closed for the instrument, on a line of its own.
 static void endRelay(const char *failure) {
     char text[sizeof what + 128];
-    if (failure) {
+    if (failure && lent) {
+        ssize_t w = midLine ? writePort("\r\n", 2) : 0;
+        (void)w;  // the "@FIN" below says as much as it can
         sendControl("@FIN");
-        snprintf(text, sizeof text, "> the transfer failed: %s, %s; the instrument was told @FIN\n",
-                 what, failure);
-    } else {
-        snprintf(text, sizeof text, "> the transfer is over: %s\n", what);
     }
+    if (failure)
+        snprintf(text, sizeof text, "> the transfer failed: %s, %s%s\n", what, failure,
+                 lent ? "; the instrument was told @FIN" : "");
+    else
+        snprintf(text, sizeof text, "> the transfer is over: %s\n", what);
     tellAll(text, failure != nullptr);
     reset();
 }
 
-static bool endsDialogue(const char *buf, int n) {
-    int fresh = n < (int)sizeof tail ? n : (int)sizeof tail;
-    memmove(tail, tail + fresh, sizeof tail - fresh);
-    memcpy(tail + sizeof tail - fresh, buf + n - fresh, fresh);
-    return memcmp(tail, FIN, sizeof tail) == 0;
-}
-
-// What the console sent, to the port: the count moved, 0 when its end is
-// closed, -1 when nothing is there now.
-static int forward() {
-    char buf[LINE_SIZE];
-    ssize_t n = recv(relayFD, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0) return errno == EAGAIN || errno == EINTR ? -1 : 0;
-    if (n == 0) return 0;
-    lent = true;  // an upload lends the port with its header
-    setDue(IDLE_SECONDS);
-    ssize_t w = writePort(buf, n);
-    (void)w;  // a port that takes nothing says so itself
-    if (endsDialogue(buf, (int)n)) endRelay(nullptr);
-    return (int)n;
-}
-
-// Returns the last forward()'s result.
-static int drain() {
-    int n = -1;
-    while (state == Relay::Running && (n = forward()) > 0) {
-    }
-    return n;
-}
+void relayProgress() { setDue(upload ? UPLOAD_STALL : DOWNLOAD_STALL); }
 
 static void describe(int i, const char *kind) {
     quoteInto(shownName, sizeof shownName, name, (int)strlen(name));
@@ -109,25 +104,34 @@ static void describe(int i, const char *kind) {
 static void start() {
     char text[sizeof what + 32];
     state = Relay::Running;
-    setDue(IDLE_SECONDS);
+    relayProgress();
     snprintf(text, sizeof text, "> a transfer runs: %s\n", what);
     tellAll(text, false);
 }
 
-static bool go(const char *line) {
-    char buf[LINE_SIZE + 2];
-    int n = snprintf(buf, sizeof buf, "G%s\n", line);
-    if (n >= (int)sizeof buf) n = (int)sizeof buf - 1;
-    return send(relayFD, buf, n, MSG_DONTWAIT | MSG_NOSIGNAL) == n;
+// The pair is ours; its other end goes to the console with the grant.
+static bool grant(int i, const char *line) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) return false;
+    if (!queueGrant(i, line, pair[1])) {
+        close(pair[0]);
+        close(pair[1]);
+        return false;
+    }
+    flushClient(i);
+    pairFD = pair[0];
+    owner = i;
+    return true;
 }
 
 static void grantUpload(int i, const char *line) {
     const char *blank = strrchr(line, ' ');
     snprintf(name, sizeof name, "%s", blank ? blank + 1 : "");
+    upload = true;
     describe(i, "upload");
-    if (!go("")) {
-        reset();
-        return;
+    if (!grant(i, line)) {
+        queueNotice(i, "> @upload not started: this console is too far behind\n");
+        return reset();
     }
     start();
 }
@@ -137,41 +141,29 @@ static void askInstrument(int i, const char *line) {
     int n = downloadRequest(line, request, sizeof request);
     if (n <= 0) {
         queueNotice(i, "> command error (%s)\n", line);
-        reset();
         return;
     }
     snprintf(name, sizeof name, "%.*s", n - 12, request + 10);  // "#DOWNLOAD " and CR LF
+    upload = false;
     describe(i, "download");
     ssize_t w = writePort(request, n);
     (void)w;  // no answer ends the wait below
     state = Relay::Awaited;
+    owner = i;
     setDue(OFFER_SECONDS);
 }
 
-static bool isSocket(int fd) {
-    struct stat st;
-    return fd >= 0 && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
 void requestTransfer(int i, const char *line) {
-    ShareClient &c = gClients[i];
-    int fd = c.passed;
-    c.passed = -1;
     const char *word = strncmp(line, "@upload", 7) == 0 ? "@upload" : "@download";
-    if (state != Relay::Idle) {
+    if (state != Relay::Idle)
         queueNotice(i, "> a transfer runs (%s), %s not started\n", what, word);
-    } else if (!isSocket(fd)) {
+    else if (!gClients[i].attach)
         queueNotice(i, "> %s through a shared session needs kestrode --attach, not started\n",
                     word);
-    } else {
-        relayFD = fd;
-        owner = i;
-        memset(tail, 0, sizeof tail);
-        if (word[1] == 'u') grantUpload(i, line);
-        else askInstrument(i, line);
-        return;
-    }
-    if (fd >= 0) close(fd);
+    else if (word[1] == 'u')
+        grantUpload(i, line);
+    else
+        askInstrument(i, line);
 }
 
 // The requester went before its file came: the instrument is refused, so
@@ -181,7 +173,13 @@ bool relayOffer(const char *line) {
     const char *offered = line + 10;  // "@DOWNLOAD,"
     size_t len = strcspn(offered, ",");
     if (len != strlen(name) || strncmp(offered, name, len) != 0) return false;
-    if (owner < 0 || !go(line)) {
+    char request[DOWNLOAD_NAME_SIZE + 16];
+    snprintf(request, sizeof request, "@download %s", name);
+    char offer[LINE_SIZE + 1];
+    int n = snprintf(offer, sizeof offer, "%s\n", line);
+    if (n >= (int)sizeof offer) n = (int)sizeof offer - 1;
+    if (owner < 0 || !grant(owner, request) ||
+        send(pairFD, offer, n, MSG_DONTWAIT | MSG_NOSIGNAL) != n) {
         sendControl("@FIN");
         printNotice("> %s: its console is gone, the download was refused\n", what);
         reset();
@@ -192,48 +190,91 @@ bool relayOffer(const char *line) {
     return true;
 }
 
-bool relayPortBytes(const char *buf, int len) {
-    if (state != Relay::Running || !lent) return false;
-    ssize_t n = send(relayFD, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+bool relayRunning() { return state == Relay::Running; }
+bool relaySplitting() { return state == Relay::Running && lent; }
+
+void relayToConsole(const char *buf, int len) {
+    if (len <= 0 || state != Relay::Running) return;
+    ssize_t n = send(pairFD, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n != len)
         endRelay(n < 0 && errno != EAGAIN ? "its console went away"
                                           : "its console took no more of it");
-    return true;
 }
 
-int relayPortOwner() { return state == Relay::Running && lent ? owner : -1; }
-bool relayRunning() { return state == Relay::Running; }
+void relayInstrumentRestarted() {
+    if (state == Relay::Running) endRelay("the instrument restarted");
+}
+
+// Takes the console's bytes as far as its "@FIN": nothing of its after that
+// reaches the instrument. A download's frame is accepted with "@ACK".
+static int scanFromConsole(const char *buf, int n) {
+    for (int k = 0; k < n; ++k) {
+        memmove(tail, tail + 1, TAIL - 1);
+        tail[TAIL - 1] = buf[k];
+        midLine = buf[k] != '\r' && buf[k] != '\n';
+        if (!upload && memcmp(tail, ACK, TAIL) == 0) relayProgress();
+        if (memcmp(tail, FIN, TAIL) == 0) {
+            finished = true;
+            return k + 1;
+        }
+    }
+    return n;
+}
+
+// As much as the port takes now: the loop never waits for a console.
+static void writeToPort() {
+    while (toPortAt < toPortLen) {
+        ssize_t n = write(gTermFD, toPort + toPortAt, toPortLen - toPortAt);
+        if (n > 0) {
+            toPortAt += (int)n;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        return endRelay("the serial port took none of it");
+    }
+    toPortAt = toPortLen = 0;
+    if (finished) endRelay(nullptr);
+}
+
+// One read a pass at most, and only once the last one has gone to the port.
+static void readFromConsole() {
+    ssize_t n = recv(pairFD, toPort, sizeof toPort, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+        if (owner >= 0 && !consoleDone) serveClient(owner);  // its "@done" may wait there
+        if (state == Relay::Running) endRelay(consoleDone ? nullptr : "its console went away");
+        return;
+    }
+    lent = true;  // an upload's dialogue begins with the console's header
+    toPortAt = 0;
+    toPortLen = scanFromConsole(toPort, (int)n);
+    writeToPort();
+}
 
 void relayDone(int i) {
-    if (i != owner || state != Relay::Running) return;
-    drain();
-    if (state == Relay::Running) endRelay(nullptr);
+    if (i == owner && state == Relay::Running) consoleDone = true;
 }
 
 void relayClientGone(int i) {
     if (i != owner) return;
-    if (state == Relay::Running) {
-        drain();
-        if (state == Relay::Running) endRelay("its console went away");
-    }
-    closeRelay();
+    if (state == Relay::Running) endRelay(consoleDone ? nullptr : "its console went away");
     owner = -1;
 }
 
 int relayPollFds(pollfd *fds, int room) {
-    if (state != Relay::Running || relayFD < 0 || room < 1) return 0;
-    fds[0] = {relayFD, POLLIN, 0};
+    if (state != Relay::Running || room < 1) return 0;
+    if (toPortAt < toPortLen)
+        fds[0] = {gTermFD, POLLOUT, 0};
+    else
+        fds[0] = {pairFD, POLLIN, 0};
     return 1;
 }
 
-// Its "@done" (an upload the instrument never answered ends without "@FIN")
-// was sent before its end closed: taken first.
 void serveRelay(const pollfd *fds, int count) {
-    for (int k = 0; k < count; ++k) {
-        if (fds[k].fd != relayFD || fds[k].revents == 0 || state != Relay::Running) continue;
-        if (drain() != 0 || state != Relay::Running) return;
-        if (owner >= 0) serveClient(owner);
-        if (state == Relay::Running) endRelay("its console went away");
+    for (int k = 0; k < count && state == Relay::Running; ++k) {
+        if (fds[k].revents == 0) continue;
+        if (fds[k].fd == pairFD && (fds[k].events & POLLIN)) readFromConsole();
+        else if (fds[k].fd == gTermFD && (fds[k].events & POLLOUT)) writeToPort();
     }
 }
 
@@ -245,7 +286,12 @@ int relayWaitMs() {
 
 void checkRelay() {
     if (relayWaitMs() != 0) return;
-    if (state == Relay::Running) return endRelay("its console was silent for 30 s");
+    if (state == Relay::Running) {
+        char why[64];
+        snprintf(why, sizeof why, "it made no progress for %d s",
+                 upload ? UPLOAD_STALL : DOWNLOAD_STALL);
+        return endRelay(why);
+    }
     if (owner >= 0)
         queueNotice(owner, "> the instrument sent no %s within %d s\n", shownName, OFFER_SECONDS);
     reset();
@@ -256,35 +302,8 @@ void stopRelay() {
     reset();
 }
 
-void describeTransfer(char *out, size_t size) {
+void describeRelay(char *out, size_t size) {
     if (state == Relay::Idle) snprintf(out, size, "none");
     else if (state == Relay::Awaited) snprintf(out, size, "%s, awaited from the instrument", what);
     else snprintf(out, size, "%s", what);
-}
-
-// Lines typed while a console's transfer runs would go into its dialogue.
-bool refusedForTransfer(int i, const char *line) {
-    if (state != Relay::Running) return false;
-    if (i < 0) {
-        printf("> a transfer runs (%s), line not sent\n", what);
-        return true;
-    }
-    printNotice("> %s (uid %u) typed during a transfer, not sent: %s\n", gClients[i].user,
-                (unsigned)gClients[i].uid, line);
-    queueNotice(i, "> a transfer runs (%s), line not sent\n", what);
-    return true;
-}
-
-// The instrument sends a file of its own accord: to the service's folder,
-// while the consoles wait.
-void tellOwnDownload(const char *line, bool starts) {
-    if (gShareFD < 0) return;
-    char quoted[DOWNLOAD_NAME_SIZE * 4];
-    quoteInto(quoted, sizeof quoted, line + 10, (int)strcspn(line + 10, ","));
-    for (int i = 0; i < SHARE_CLIENTS; ++i) {
-        if (gClients[i].fd < 0) continue;
-        if (starts) queueNotice(i, "> a transfer runs: download of %s by the kestrode\n", quoted);
-        else queueNotice(i, "> the transfer is over: download of %s by the kestrode\n", quoted);
-        flushClient(i);
-    }
 }

@@ -37,13 +37,13 @@ static void lastLine(int i) {
          now > at ? (long long)(now - at) : 0LL);
 }
 
-// The consoles, never the looks (they have said no "@attach"). Eight
-// names of at most 63 bytes fit in `text`.
+// Every holder of a place: the consoles by name, the connections that have
+// not yet said what they are by uid (a look looks up no name).
 static void attached(int i) {
     int n = snprintf(text, sizeof text, "attached:");
     int holder = keyboardHolder();
     bool any = false;
-    for (int k = 0; k < SHARE_CLIENTS; ++k) {
+    for (int k = 0; k < SHARE_CONNECTIONS; ++k) {
         const ShareClient &c = gClients[k];
         if (c.fd < 0 || !c.greeted) continue;
         n += snprintf(text + n, sizeof text - n, "%s %s (uid %u%s)", any ? "," : "", c.user,
@@ -54,6 +54,20 @@ static void attached(int i) {
     queueFrame(i, FRAME_NOTICE, text, n);
 }
 
+static void connecting(int i) {
+    int n = snprintf(text, sizeof text, "connected, not yet attached:");
+    timespec now = monotonicNow();
+    bool any = false;
+    for (int k = 0; k < SHARE_CONNECTIONS; ++k) {
+        const ShareClient &c = gClients[k];
+        if (c.fd < 0 || c.greeted || k == i) continue;
+        n += snprintf(text + n, sizeof text - n, "%s uid %u (%lld s)", any ? "," : "",
+                      (unsigned)c.uid, msBetween(c.since, now) / 1000);
+        any = true;
+    }
+    if (any) queueFrame(i, FRAME_NOTICE, text, n + snprintf(text + n, sizeof text - n, "\n"));
+}
+
 void queueReport(int i) {
     line(i, "kestrode on %s (process %ld)\n", sharedDevice(), (long)getpid());
     line(i, "logging since: %s\n", loggingSince());
@@ -62,6 +76,7 @@ void queueReport(int i) {
     line(i, "lines not logged: %ld\n", linesNotLogged());
     lastLine(i);
     attached(i);
+    connecting(i);
     char transfer[512];
     describeTransfer(transfer, sizeof transfer);
     line(i, "transfer: %s\n", transfer);

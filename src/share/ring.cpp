@@ -15,7 +15,7 @@
 
 static constexpr int END_ROOM = 512;  // kept for the last word
 static constexpr int FLUSH_AT = 8192;
-static char rings[SHARE_CLIENTS][SHARE_RING];
+static char rings[SHARE_CONNECTIONS][SHARE_RING];
 
 static void put(int i, const char *data, int len) {
     ShareClient &c = gClients[i];
@@ -56,29 +56,64 @@ void queueEnd(int i, int status, const char *text) {
     queueWithin(i, FRAME_END, frame, n + 1, SHARE_RING);
 }
 
-bool flushClient(int i) {
+bool queueGrant(int i, const char *line, int fd) {
     ShareClient &c = gClients[i];
-    if (c.queued == 0) return true;
-    int first = c.queued < SHARE_RING - c.head ? c.queued : SHARE_RING - c.head;
-    iovec parts[2] = {{rings[i] + c.head, (size_t)first},
-                      {rings[i], (size_t)(c.queued - first)}};
+    int at = c.queued;
+    if (c.grantFD >= 0 || !queueWithin(i, FRAME_GRANT, line, (int)strlen(line), SHARE_RING))
+        return false;
+    c.grantFD = fd;
+    c.grantAt = at;
+    return true;
+}
+
+// The pair's end travels with the first byte of its grant: everything
+// queued before it goes first, in order.
+static ssize_t sendSome(int i) {
+    ShareClient &c = gClients[i];
+    bool withGrant = c.grantFD >= 0 && c.grantAt == 0;
+    int len = c.grantFD >= 0 && !withGrant ? c.grantAt : c.queued;
+    int first = len < SHARE_RING - c.head ? len : SHARE_RING - c.head;
+    iovec parts[2] = {{rings[i] + c.head, (size_t)first}, {rings[i], (size_t)(len - first)}};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr m{};
     m.msg_iov = parts;
-    m.msg_iovlen = c.queued > first ? 2 : 1;
+    m.msg_iovlen = len > first ? 2 : 1;
+    if (withGrant) {
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr *h = CMSG_FIRSTHDR(&m);
+        h->cmsg_level = SOL_SOCKET;
+        h->cmsg_type = SCM_RIGHTS;
+        h->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(h), &c.grantFD, sizeof(int));
+    }
     ssize_t n = sendmsg(c.fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n <= 0) return n;
+    if (withGrant) {
+        close(c.grantFD);  // the console has it now
+        c.grantFD = -1;
+    } else if (c.grantFD >= 0) {
+        c.grantAt -= (int)n;
+    }
     c.head = (c.head + (int)n) % SHARE_RING;
     c.queued -= (int)n;
+    return n;
+}
+
+bool flushClient(int i) {
+    while (gClients[i].queued > 0) {
+        ssize_t n = sendSome(i);
+        if (n < 0) return errno == EAGAIN || errno == EINTR;
+        if (n == 0) return true;
+    }
     return true;
 }
 
 void shareOutput(const char *buf, int len) {
     if (gShareFD < 0) return;
-    int lentTo = relayPortOwner();  // it has them by its transfer
-    for (int i = 0; i < SHARE_CLIENTS; ++i) {
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
         ShareClient &c = gClients[i];
-        if (c.fd < 0 || !c.greeted || i == lentTo || queueFrame(i, FRAME_OUTPUT, buf, len))
-            continue;
+        if (c.fd < 0 || !c.greeted || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;
         printNotice("> %s (uid %u) cut off: it fell more than %d bytes behind\n", c.user,
                     (unsigned)c.uid, SHARE_RING - END_ROOM);
         dropClient(i);
@@ -102,7 +137,7 @@ static bool batchDue(bool portQuiet) {
 
 void flushShare(bool portQuiet) {
     if (!batchDue(portQuiet)) return;
-    for (int i = 0; i < SHARE_CLIENTS; ++i) {
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
         ShareClient &c = gClients[i];
         if (c.fd < 0 || c.queued == 0 || flushClient(i)) continue;
         printNotice("> %s (uid %u) detached\n", c.user, (unsigned)c.uid);

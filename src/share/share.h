@@ -9,15 +9,26 @@
 // console (greeted, then its typed lines), "@status" a look
 // (kestrode --status: the report as NOTICE frames, an END of status 0, and
 // it is let go). Any other first line is a console's first typed line.
+// FRAME_GRANT lends the port to a console for the transfer it asked for:
+// its payload is the request line, and it carries the console's end of a
+// socket pair that the kestrode made. The kestrode takes no descriptor
+// from a client.
 #pragma once
 #include <poll.h>
 #include <sys/types.h>
+#include <time.h>
 
 constexpr char FRAME_OUTPUT = 'O';
 constexpr char FRAME_NOTICE = 'N';
 constexpr char FRAME_END = 'E';
+constexpr char FRAME_GRANT = 'G';
 constexpr int FRAME_HEAD = 3;
 constexpr int SHARE_CLIENTS = 8;        // consoles attached at once
+constexpr int SHARE_PER_USER = SHARE_CLIENTS / 2;  // of them, one user's at most
+// Connections at once: the consoles, and as many that have not yet said
+// what they are (a look, a console on its way in).
+constexpr int SHARE_CONNECTIONS = 2 * SHARE_CLIENTS;
+constexpr int HELLO_SECONDS = 3;        // to say what it is, or be let go
 constexpr int SHARE_RING = 64 * 1024;   // bytes a console may fall behind
 constexpr int KEYBOARD_IDLE = 5 * 60;   // seconds until an idle holder lets go
 inline constexpr char SHARE_DIR[] = "/run/kestrode";
@@ -44,13 +55,17 @@ void flushShare(bool portQuiet);  // after every wait: false when the port had m
 void describeTransfer(char *out, size_t size);
 // A console's transfer (relay.cpp): the port lent to the console that asked.
 bool relayOffer(const char *line);  // an "@DOWNLOAD," line a console awaits: it has it
-bool relayPortBytes(const char *buf, int len);  // true when the port's bytes went to it
 bool relayRunning();
+// The port's bytes while a console's transfer runs: the dialogue's lines go
+// to the console, the rest into `kept` for the log; returns how many were kept.
+bool relaySplitting();
+int relaySplit(const char *buf, int len, char *kept);
+void relayInstrumentRestarted();  // its banner came: no dialogue survives that
 // A typed line (console i, or -1 for this kestrode's keyboard) while a
-// console's transfer runs: refused with a notice.
-bool refusedForTransfer(int i, const char *line);
-int relayWaitMs();  // until its next time limit, -1 when none
-void checkRelay();
+// transfer runs: refused with a notice.
+bool refusedForTransfer(int i, const char *line, int len);
+int shareWaitMs();  // until the next time limit of a transfer or a connection, -1 when none
+void checkShare();
 void tellOwnDownload(const char *line, bool starts);  // the consoles, of the service's own
 
 // A direct open refused: how to attach instead, on stderr, when a kestrode
@@ -68,8 +83,7 @@ int attachedStatus();  // 0 after the service's normal stop or a detach
 void readAttached(int fd);           // the service's frames, as process_term
 void sendAttachedLine(char *line, int len);  // a typed line with its line end
 void borrowCommand(const char *line);  // "@upload", "@download" through the kestrode
-int borrowPollFds(pollfd *fds, int room);
-void serveBorrowed(const pollfd *fds, int count);
+void runGrant(const char *line, int fd);  // the port lent for it: fd is the way there
 
 // Within share/
 struct ShareClient {
@@ -80,12 +94,16 @@ struct ShareClient {
     int queued = 0;      // and how many wait
     char typed[256] = {};  // the line it is typing
     int typedLen = 0;
-    int passed = -1;     // a descriptor it sent, for its transfer
+    int grantFD = -1;    // the end of a pair it is to be handed, with its grant
+    int grantAt = 0;     // the bytes queued before that frame
+    timespec since{};    // when it connected
     bool greeted = false;  // its first line made it a console
+    bool attach = false;   // and that line was "@attach": kestrode --attach
 };
-extern ShareClient gClients[SHARE_CLIENTS];
+extern ShareClient gClients[SHARE_CONNECTIONS];
 extern int gShareFD;  // the listening socket, -1 when not sharing
 bool queueFrame(int i, char type, const char *data, int len);  // false: no room
+bool queueGrant(int i, const char *line, int fd);  // fd goes with it; false: no room
 void queueNotice(int i, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void queueEnd(int i, int status, const char *text);
 bool flushClient(int i);  // false: it has gone
@@ -96,10 +114,20 @@ void serveClient(int i);  // what it sent
 void requestTransfer(int i, const char *line);  // "@upload NAME", "@download NAME"
 void relayDone(int i);
 void relayClientGone(int i);
-int relayPortOwner();  // the console the port's bytes go to, or -1
 int relayPollFds(pollfd *fds, int room);
 void serveRelay(const pollfd *fds, int count);
+int relayWaitMs();
+void checkRelay();
 void stopRelay();
+void describeRelay(char *out, size_t size);
+void resetSplit();
+void relayToConsole(const char *buf, int len);  // dialogue bytes (relaysplit.cpp)
+void relayProgress();  // a reply relayed or a frame accepted
+bool relayUpload();
+bool transferBusy();  // a console's or the kestrode's own
+int consoleCount(uid_t uid);  // the consoles of that user; (uid_t)-1: all
+void startBusyWaits();  // a transfer's waits serve the consoles and looks
+void stopBusyWaits();
 int keyboardHolder();  // its slot, or -1 when free or idle
 void queueReport(int i);  // kestrode --status's lines
 const char *sharedDevice();

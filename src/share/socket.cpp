@@ -17,6 +17,9 @@
 #include "terminal/terminal.h"
 
 int gShareFD = -1;
+// Connections the kernel holds until they are taken in: a crowd of them
+// must not leave a look waiting in connect().
+static constexpr int SHARE_BACKLOG = 64;
 static char socketPath[sizeof(sockaddr_un::sun_path)];
 static char device[PATH_MAX];
 static char since[32];  // when this kestrode began to log
@@ -87,7 +90,7 @@ static bool listenAt(const char *path, gid_t group) {
     umask(old);
     if (bound != 0) return cannotShare(path, fd);
     made = true;
-    if (!giveGroup(path, group) || chmod(path, 0660) != 0 || listen(fd, SHARE_CLIENTS) != 0)
+    if (!giveGroup(path, group) || chmod(path, 0660) != 0 || listen(fd, SHARE_BACKLOG) != 0)
         return cannotShare(path, fd);
     gShareFD = fd;
     return true;
@@ -122,6 +125,7 @@ bool startShare(const char *dev, const char *chosen) {
     static bool registered = false;  // exit(), from wherever it comes
     if (!registered) registered = atexit(removeSocket) == 0;
     noteStart(dev);
+    startBusyWaits();
     return true;
 }
 
@@ -146,7 +150,7 @@ void stopShare() {
                  device);
     else
         snprintf(text, sizeof text, "> the kestrode on %s stopped, detached\n", device);
-    for (int i = 0; i < SHARE_CLIENTS; ++i) {
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
         if (gClients[i].fd < 0) continue;
         queueEnd(i, deviceLost ? 1 : 0, text);
         flushClient(i);
@@ -154,5 +158,6 @@ void stopShare() {
     }
     close(gShareFD);
     gShareFD = -1;
+    stopBusyWaits();
     removeSocket();
 }

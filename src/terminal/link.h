@@ -46,6 +46,19 @@ void flushConsole();
 int waitInput(pollfd *fds, int count, int seconds);
 int waitInputMs(pollfd *fds, int count, int ms);
 
+// Work that goes on while a transfer holds the event loop (a sharing
+// kestrode's consoles and looks): its descriptors, the time until it is
+// next due (-1: never), and what to do once they are ready or it is due.
+struct BusyWork {
+    int (*pollFds)(pollfd *fds, int room);
+    int (*waitMs)();
+    void (*serve)(const pollfd *fds, int count);
+};
+extern BusyWork gBusyWork;
+// Waits until the port has input, at most `seconds`, doing the busy work
+// meanwhile: as waitInput on the port alone.
+int waitPortInput(int seconds);
+
 // Bytes came from the instrument: a silence watched for has ended.
 void noteInstrumentBytes();
 

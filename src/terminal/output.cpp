@@ -37,14 +37,18 @@ static void classify(const char *text, int len) {
         tellOwnDownload(text, false);
         spendTransferInterrupt();
     }
-    else if (strncmp(text, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0)
+    else if (strncmp(text, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0) {
+        relayInstrumentRestarted();  // a console's dialogue died with it
         setTime();
+    }
     else
         makeLog(text, len);
 }
 
 static void finishLine() {
-    if (!gbAttached) checkSyncTime();  // the service keeps the clock
+    // The service keeps the clock, between dialogues: a time line in the
+    // middle of a console's frames would tear one.
+    if (!gbAttached && !relayRunning()) checkSyncTime();
     noteInstrumentLine();
     gbFirstChar = true;
     if (noticesHeld()) showHeldNotices(false);
@@ -104,13 +108,24 @@ static int takeRun(const char *buf, int len) {
     return n;
 }
 
-void handleTermBytes(const char *buf, int len) {
+static void showAndSort(const char *buf, int len) {
     shareOutput(buf, len);
     int i = 0;
     while (i < len) {
-        if (relayPortBytes(buf + i, len - i)) break;  // a console's transfer has them
         i += takeRun(buf + i, len - i);
         if (i < len) handleByte((unsigned char)buf[i++]);
+    }
+}
+
+void handleTermBytes(const char *buf, int len) {
+    if (!relaySplitting()) {
+        showAndSort(buf, len);
+    } else {  // a console's transfer takes its dialogue's lines
+        char kept[LINE_SIZE];
+        for (int at = 0; at < len; at += LINE_SIZE) {
+            int part = len - at < LINE_SIZE ? len - at : LINE_SIZE;
+            showAndSort(kept, relaySplit(buf + at, part, kept));
+        }
     }
     flushOutput();  // also shows a "$ " or "# " prompt at once
 }

@@ -63,15 +63,15 @@ static constexpr int NOTICE_SECONDS = 1;
 static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
 
 // The log's sync is due at its time, busy or not; a silence only when the
-// port has nothing to read and is not lent to a console's transfer.
+// port has nothing to read and no console's transfer runs on it.
 static void timedWork(bool portReady) {
     syncLogIfDue();
-    checkRelay();
+    checkShare();
     if (!portReady && !relayRunning()) checkSilence();
 }
 
 static void servePass() {
-    pollfd fds[2 + 1 + SHARE_CLIENTS + 1] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
+    pollfd fds[2 + 1 + SHARE_CONNECTIONS + 1] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
     bool holding = noticesHeld();
     // In the background of its terminal the keyboard is left alone (a read
@@ -80,9 +80,10 @@ static void servePass() {
     bool keys = gbStdinOpen && keyboardInForeground();
     bool shortWait = holding || (gbStdinOpen && !keys);
     if (!keys) fds[1].fd = -1;
-    int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CLIENTS + 1);
+    int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CONNECTIONS + 1);
     int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
-    int limit = sooner(sooner(sooner(own, logSyncWaitMs()), silenceWaitMs()), relayWaitMs());
+    int silence = relayRunning() ? -1 : silenceWaitMs();  // not while a console's transfer runs
+    int limit = sooner(sooner(sooner(own, logSyncWaitMs()), silence), shareWaitMs());
     int r = waitInputMs(fds, count, limit);
     timedWork(r > 0 && fds[0].revents != 0);
     if (r < 0) {

@@ -109,6 +109,16 @@ static bool writeChunk(int fd, const unsigned char *p, int len) {
 
 static int received(const Download &d) { return d.total - d.remaining; }
 
+// For a look from outside while the loop is held (kestrode --status).
+static const Download *receiving = nullptr;
+
+bool downloadProgress(int *done, int *total) {
+    if (!receiving) return false;
+    *done = received(*receiving);
+    *total = receiving->total;
+    return true;
+}
+
 static void reportKept(Download &d, const char *lead) {
     d.settled = true;
     fputs(lead, stdout);
@@ -228,7 +238,9 @@ void receiveDownload(const char *line) {
     if (parseRequest(line, d) && openDownload(d)) {
         sendControl("@ACK");
         printf("> receiving a file\n");
+        receiving = &d;
         receiveFrames(d);
+        receiving = nullptr;
         sendControl("@FIN");
         finishDownload(d);
         closeTarget(d.target);

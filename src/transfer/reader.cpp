@@ -27,8 +27,7 @@ static bool fillHeld(int seconds) {
     if (gTermFD < 0) return false;
     flushConsole();  // remarks and progress show before the wait
     for (;;) {
-        pollfd pfd{gTermFD, POLLIN, 0};
-        int r = waitInput(&pfd, 1, seconds);
+        int r = waitPortInput(seconds);
         if (r < 0 && errno == EINTR && !gSignal) continue;
         if (r <= 0) return false;
         ssize_t n = read(gTermFD, held, sizeof held);

@@ -78,3 +78,5 @@ constexpr int DOWNLOAD_REQUEST_SIZE = 64;
 int downloadRequest(const char *line, char *request, int size);
 void receiveDownload(const char *line);
 int waitFIN();
+// While a download receives: the bytes so far and the announced size.
+bool downloadProgress(int *done, int *total);
