@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -173,4 +174,60 @@ std::string logPath(const Session &r) {
     localtime_r(&now, &tmv);
     strftime(name, sizeof name, "/kestrode-%Y%m%d.log", &tmv);
     return r.host + name;
+}
+
+std::string socketIn(const Session &r) { return r.dir + "/kestrode.sock"; }
+
+std::string me() {
+    passwd *pw = getpwuid(getuid());
+    std::string uid = std::to_string(getuid());
+    return (pw ? pw->pw_name : uid) + " (uid " + uid + ")";
+}
+
+bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 10000); }
+
+int startSharing(const Session &r, const Pty &p, const std::string &option,
+                 const std::string &console, const std::vector<std::string> &more) {
+    std::vector<std::string> args;
+    addProgram(args, KESTRODE_BIN);
+    args.push_back(option);
+    args.insert(args.end(), more.begin(), more.end());
+    args.push_back(p.name);
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int pid = spawn(argv.data(), -1, out, out, r.host.c_str());
+    close(out);
+    return pid;
+}
+
+bool fileShows(const std::string &path, const std::string &needle, int ms) {
+    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
+        if (readFile(path).find(needle) != std::string::npos) return true;
+    return false;
+}
+
+std::pair<int, std::string> status(const std::string &target) {
+    std::vector<std::string> args;
+    addProgram(args, KESTRODE_BIN);
+    args.insert(args.end(), {"--status", target});
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return {-3, ""};
+    int pid = spawn(argv.data(), SPAWN_CLOSED, out[1], out[1], "/");
+    close(out[1]);
+    int code = waitExit(pid, 20000);
+    std::string text = readQuiet(out[0], 50);
+    close(out[0]);
+    return {code, text};
+}
+
+std::string field(const std::string &report, const std::string &key) {
+    size_t at = report.find("\n" + key + ": ");
+    if (at == std::string::npos) return "(missing)";
+    at += key.size() + 3;
+    return report.substr(at, report.find('\n', at) - at);
 }

@@ -6,6 +6,7 @@
 // folders when it goes out of scope, whatever the test's outcome.
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 struct Session {
@@ -60,3 +61,23 @@ std::vector<std::string> listFolder(const std::string &dir);
 std::string logPath(const Session &r);
 // Seconds on a monotonic clock.
 double nowSeconds();
+
+// Sharing a session.
+struct Pty;
+// The socket a test's service listens on, in the session's folder.
+std::string socketIn(const Session &r);
+// How the service names the user the tests run as: "NAME (uid N)".
+std::string me();
+// Waits for an attached console's greeting.
+bool attached(Session &c);
+// kestrode `option` (and `more`) on the pseudo-terminal's slave, in r.host; its
+// output goes to the file `console`. It listens once it has announced its log.
+int startSharing(const Session &r, const Pty &p, const std::string &option,
+                 const std::string &console, const std::vector<std::string> &more = {});
+// Polls the file until it holds `needle` or `ms` passed.
+bool fileShows(const std::string &path, const std::string &needle, int ms);
+// kestrode --status TARGET as a monitoring script runs it (no input at all):
+// its exit status and what it printed.
+std::pair<int, std::string> status(const std::string &target);
+// The value of "KEY: value" in a status report, or "(missing)".
+std::string field(const std::string &report, const std::string &key);

@@ -17,42 +17,6 @@
 #include "harness.h"
 #include "support.h"
 
-namespace {
-std::string socketIn(const Session &r) { return r.dir + "/kestrode.sock"; }
-
-// How the service names the user the tests run as.
-std::string me() {
-    passwd *pw = getpwuid(getuid());
-    std::string uid = std::to_string(getuid());
-    return (pw ? pw->pw_name : uid) + " (uid " + uid + ")";
-}
-
-bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 10000); }
-
-// kestrode sharing the pseudo-terminal's slave; its console goes to `console`.
-// It listens once it has announced its log.
-int startSharing(const Session &r, const Pty &p, const std::string &share,
-                 const std::string &console) {
-    std::vector<std::string> args;
-#ifdef KESTRODE_EMULATOR
-    args.push_back(KESTRODE_EMULATOR);
-#endif
-    args.insert(args.end(), {KESTRODE_BIN, share, p.name});
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int pid = spawn(argv.data(), -1, out, out, r.host.c_str());
-    close(out);
-    return pid;
-}
-
-bool fileShows(const std::string &path, const std::string &needle, int ms) {
-    for (double end = nowSeconds() + ms / 1000.0; nowSeconds() < end; usleep(20000))
-        if (readFile(path).find(needle) != std::string::npos) return true;
-    return false;
-}
-}  // namespace
 
 TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
     Session r, a, b, c;
@@ -295,31 +259,6 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     closePty(p);
 }
 
-namespace {
-// kestrode --status TARGET as a monitoring script runs it: no input at all.
-std::pair<int, std::string> status(const std::string &target) {
-    std::vector<const char *> argv;
-#ifdef KESTRODE_EMULATOR
-    argv.push_back(KESTRODE_EMULATOR);
-#endif
-    argv.insert(argv.end(), {KESTRODE_BIN, "--status", target.c_str(), nullptr});
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return {-3, ""};
-    int pid = spawn(argv.data(), SPAWN_CLOSED, out[1], out[1], "/");
-    close(out[1]);
-    int code = waitExit(pid, 20000);
-    std::string text = readQuiet(out[0], 50);
-    close(out[0]);
-    return {code, text};
-}
-
-std::string field(const std::string &report, const std::string &key) {
-    size_t at = report.find("\n" + key + ": ");
-    if (at == std::string::npos) return "(missing)";
-    at += key.size() + 3;
-    return report.substr(at, report.find('\n', at) - at);
-}
-}  // namespace
 
 // A console's transfers run with its user's rights in its own folder (as
 // root: the console is nobody); the service opens no path for it, keeps
