@@ -36,6 +36,9 @@ TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
     EXPECT_TRUE(waitFor(b, " UTC\r\n", 5000)) << b.console;  // the watcher sees the answer
     type(b, "date");
     EXPECT_TRUE(waitFor(b, "> the keyboard is held by " + me() + ", line not sent\n", 5000));
+    writeFile(b.host + "/up.bin", "a refusal leaves the console free to ask again");
+    type(b, "@upload up.bin");
+    EXPECT_TRUE(waitFor(b, "> the keyboard is held by " + me() + ", line not sent\n", 5000));
     EXPECT_TRUE(waitFor(r, "> " + me() + " typed: date\n", 5000)) << r.console;
     EXPECT_TRUE(waitFor(r, "> " + me() + " typed while " + me() + " holds the keyboard, not sent: date\n",
                         5000)) << r.console;
@@ -64,6 +67,8 @@ TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
     EXPECT_TRUE(waitFor(r, "PM2.5=", 5000) && waitFor(r, "PM2.5=", 5000)) << r.console;
     type(b, "date");
     EXPECT_TRUE(waitFor(b, " UTC\r\n", 5000)) << b.console;
+    type(b, "@upload up.bin");
+    EXPECT_TRUE(waitFor(b, "> uploading is successfully finished\n", 10000)) << b.console;
     close(b.in);  // the end of its input detaches it too
     b.in = -1;
     EXPECT_EQ(waitEnd(b, 5000), 0) << b.console;
