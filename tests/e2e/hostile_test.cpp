@@ -390,3 +390,29 @@ TEST(Hostile, LooksAreAnsweredDuringTheServicesOwnDownload) {
     EXPECT_TRUE(waitFor(r, "> File transfer is successful\n", 30000)) << r.console;
     EXPECT_EQ(exitSession(r), 0);
 }
+
+// An instrument that measures while it stores a console's upload: the
+// upload succeeds, and the log holds every reading it sent.
+TEST(Hostile, AnUploadBesideReadingsLosesNone) {
+    Session r, c;
+    const std::string transcript = r.dir + "/sent";
+    startSession(r, {"--period", "0.05", "--baud", "115200", "--measure-in-uploads", "--transcript",
+                     transcript},
+                 {"--share=" + socketIn(r)});
+    ASSERT_TRUE(waitForBoot(r)) << r.console;
+    writeFile(c.host + "/up.bin", randomBytes(20000, 4));
+    startAttached(c, socketIn(r));
+    ASSERT_TRUE(attached(c)) << c.console;
+    type(c, "@upload up.bin");
+    EXPECT_TRUE(waitFor(c, "> uploading is successfully finished\n", 30000)) << c.console;
+    EXPECT_EQ(exitSession(r), 0);
+    EXPECT_TRUE(readFile(r.store + "/up.bin") == readFile(c.host + "/up.bin"));
+    std::string sent = readFile(transcript), expected;
+    for (size_t at = 0, lf; (lf = sent.find('\n', at)) != std::string::npos; at = lf + 1)
+        if (sent.compare(at, 6, "PM2.5=") == 0) expected += sent.substr(at, lf - at) + "\r\n";
+    std::string log = readFile(logPath(r)), readings;
+    for (size_t at = 0, lf; (lf = log.find('\n', at)) != std::string::npos; at = lf + 1)
+        if (log.compare(at, 6, "PM2.5=") == 0) readings += log.substr(at, lf + 1 - at);
+    EXPECT_GE(count(expected, "\n"), 20u);
+    EXPECT_TRUE(same(readings, expected));
+}

@@ -27,6 +27,7 @@ static const char USAGE[] =
     "  --link PATH         also make PATH a symlink to the device\n"
     "  --transcript FILE   write every byte sent to the host to FILE\n"
     "  --period SECONDS    time between readings, 0 for none (default 1)\n"
+    "  --measure-in-uploads  readings go on while a file is sent to the monitor\n"
     "  --baud N            imitate an N baud 8N1 line: N/10 bytes/s each way\n"
     "  --seed N            fixed seed for readings, remarks and noise\n"
     "  --fin-remark TEXT   close downloads with \"@FIN TEXT\"\n"
@@ -117,6 +118,7 @@ static bool flagOption(const char *name) {
     bool *flag = nullptr;
     if (!strcmp(name, "--stay")) flag = &gOpt.stay;
     if (!strcmp(name, "--verbose")) flag = &gOpt.verbose;
+    if (!strcmp(name, "--measure-in-uploads")) flag = &gOpt.measureInUploads;
     if (flag) *flag = true;
     return flag != nullptr;
 }

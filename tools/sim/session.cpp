@@ -121,7 +121,8 @@ static void readingTick(double now, double *wake) {
         if (now >= gMuteFrom && now < gMuteUntil) {
             note("muted until %.1f s from now", gMuteUntil - now);
             gNextReading = gMuteUntil;
-        } else if (transferActive() || inputMidLine(now)) {
+        } else if (!(gOpt.measureInUploads && uploadActive()) &&
+                   (transferActive() || inputMidLine(now))) {
             gNextReading = now + std::min(gOpt.period, 0.2);  // after the host has spoken
         } else {
             sendMessage(readingLine() + "\r\n");

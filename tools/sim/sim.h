@@ -30,6 +30,7 @@ struct SimOptions {
     pid_t exitWith = 0;      // stop once this process is gone
     bool stay = false;       // serve the next host after one leaves
     bool verbose = false;    // protocol events on standard error
+    bool measureInUploads = false;  // readings go on while the host uploads
     char **run = nullptr;    // program run on the device (path appended)
 };
 extern SimOptions gOpt;
