@@ -80,7 +80,7 @@ field() { awk -v n="$1" -v k="$2" '$1 == n { for (i = 2; i <= NF; i++) {
 metric() {
     awk -v n="$1" '$1 == n { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
         user = f["user"]; sys = f["sys"]; wall = f["wall"]; mib = f["mib"]; rss = f["rss"]
-        cpu = f["cpu"]; bytes = f["bytes"]
+        cpu = f["cpu"]; ccpu = f["ccpu"]; bytes = f["bytes"]
         print '"$2"' }' "$RAW" | median
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
@@ -187,12 +187,22 @@ transfer_part() {
     done
     run $T --name up-paced --dir up --kib 256 --pace 115200
     run $T --name down-paced --dir down --kib 256 --pace 115200
+    r=1
+    while [ "$r" -le 3 ]; do
+        run $T --name up-console --dir up --kib 256 --via-console
+        run $T --name down-console --dir down --kib 256 --via-console
+        r=$((r + 1))
+    done
     say ""
     say "| transfer | payload rate | kestrode CPU s/MiB | share of the protocol ceiling ($CEILING B/s) |"
     say "|---|---|---|---|"
     for d in up down; do
         printf '| %s, unpaced (median of 3) | %.2f MiB/s | %.4f | - |\n' "$d" \
             "$(metric $d 'mib / wall')" "$(metric $d 'cpu / mib')"
+    done
+    for d in up down; do
+        printf '| %s, attached console, unpaced (median of 3) | %.2f MiB/s | %.4f service, %.4f console | - |\n' "$d" \
+            "$(metric $d-console 'mib / wall')" "$(metric $d-console 'cpu / mib')" "$(metric $d-console 'ccpu / mib')"
     done
     for d in up down; do
         rate=$(metric $d-paced 'bytes / wall')

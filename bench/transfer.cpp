@@ -1,7 +1,7 @@
 // File transfers through the simulated instrument, and a check of its pacer.
 //
 //   bench-transfer --sim SIM --kestrode KESTRODE --name NAME --dir up|down
-//                  [--kib N] [--pace BAUD] [--alloc COUNTER.so]
+//                  [--kib N] [--pace BAUD] [--alloc COUNTER.so] [--via-console]
 //   bench-transfer --sim SIM --name NAME --pacer-check [--pace BAUD]
 //
 // A transfer run starts kestrode-sim (readings off) and kestrode on its port,
@@ -9,6 +9,9 @@
 // keystroke to kestrode's success notice. One result line:
 //   NAME dir= kib= bytes= mib= wall= cpu= rss= status= ok= [allocs= allocbytes=]
 // cpu is kestrode's CPU time during the transfer (from /proc/PID/sched).
+// --via-console: kestrode shares the port (--share) and the transfer is typed
+// in a `kestrode --attach` console, whose folder holds the file; cpu is then
+// the sharing kestrode's, ccpu= the console's.
 // The pacer check plays the host on the port itself and measures the raw byte
 // rate in each direction (lines NAME-out and NAME-in).
 #include <fcntl.h>
@@ -35,6 +38,7 @@ struct Options {
     long kib = 256;
     long baud = 0;
     bool pacerCheck = false;
+    bool viaConsole = false;
     std::string allocLib;
 };
 
@@ -51,6 +55,7 @@ static Options parse(int argc, char **argv) {
         else if (a == "--pace") o.baud = atol(v), ++i;
         else if (a == "--alloc") o.allocLib = v, ++i;
         else if (a == "--pacer-check") o.pacerCheck = true;
+        else if (a == "--via-console") o.viaConsole = true;
         else {
             fprintf(stderr, "bench-transfer: unknown option %s\n", a.c_str());
             exit(2);
@@ -170,6 +175,17 @@ static void type(int keyboard, const std::string &line) {
     writeAll(keyboard, s.data(), s.size());
 }
 
+// The sharing kestrode's console: where its transfers are typed. Its
+// greeting came once it returns true.
+static bool attachConsole(const Options &o, const std::string &sock, const std::string &work,
+                          const std::string &dir, Child &c, std::string &shown) {
+    c = startTerminal({o.kestrode, "--attach", sock}, work, "", dir + "/console-stderr.out", {});
+    double start = nowSeconds();
+    if (!awaitText(c.console, shown, 0, "> attached to the kestrode on ", {}, start + 10)) return false;
+    awaitQuiet(c.console, shown, 300, start + 15);
+    return true;
+}
+
 static int transferRun(const Options &o) {
     std::string dir = makeTempDir("transfer");
     std::string work = dir + "/work", store = dir + "/store";
@@ -187,13 +203,20 @@ static int transferRun(const Options &o) {
         env.push_back("LD_PRELOAD=" + o.allocLib);
         env.push_back("BENCH_ALLOC_OUT=" + dir + "/alloc.out");
     }
-    Child k = startTerminal({o.kestrode, sim.device}, work, "", dir + "/stderr.out", env);
-    std::string shown;
+    std::string sock = dir + "/k.sock", service = dir + "/service";
+    mkdir(service.c_str(), 0755);
+    std::vector<std::string> argv = {o.kestrode, sim.device};
+    if (o.viaConsole) argv = {o.kestrode, "--share=" + sock, sim.device};
+    Child k = startTerminal(argv, o.viaConsole ? service : work, "", dir + "/stderr.out", env);
+    std::string shown, typedShown;
     double start = nowSeconds();
     // Ready once the instrument's banner and its answer to the clock are in.
     bool ok = !sim.device.empty() &&
               awaitText(k.console, shown, 0, "# OLM-inside Air Monitor", {}, start + 10);
     if (ok) awaitQuiet(k.console, shown, 300, start + 15);
+    Child c = k;  // where the transfer is typed and told
+    if (ok && o.viaConsole) ok = attachConsole(o, sock, work, dir, c, typedShown);
+    std::string &told = o.viaConsole ? typedShown : shown;
 
     const char *done = o.dir == "up" ? "> uploading is successfully finished"
                                      : "> File transfer is successful";
@@ -201,23 +224,27 @@ static int transferRun(const Options &o) {
                                        "unexpected message", "early finished",
                                        "> cannot open", "failed\n"};
     double limit = 20 + 3.0 * bytes / (o.baud > 0 ? o.baud / 10.0 * 0.69 : 1e6);
-    size_t from = shown.size();
-    double cpu0 = cpuOf(k.pid), t0 = nowSeconds();
-    if (ok) type(k.keyboard, (o.dir == "up" ? "@upload " : "@download ") + file);
-    ok = ok && awaitText(k.console, shown, from, done, stops, t0 + limit);
-    double t1 = nowSeconds(), cpu1 = cpuOf(k.pid);
-    awaitQuiet(k.console, shown, 200, t1 + 5);  // the closing @FIN exchange
+    size_t from = told.size();
+    double cpu0 = cpuOf(k.pid), ccpu0 = cpuOf(c.pid), t0 = nowSeconds();
+    if (ok) type(c.keyboard, (o.dir == "up" ? "@upload " : "@download ") + file);
+    ok = ok && awaitText(c.console, told, from, done, stops, t0 + limit);
+    double t1 = nowSeconds(), cpu1 = cpuOf(k.pid), ccpu1 = cpuOf(c.pid);
+    awaitQuiet(c.console, told, 200, t1 + 5);  // the closing @FIN exchange
+    if (o.viaConsole) {
+        type(c.keyboard, "@exit");
+        finishChild(c.pid, 5000);
+    }
     type(k.keyboard, "@exit");
     Usage u = finishChild(k.pid, 5000);
     stopSim(sim);
     bool same = ok && readFileFrom(src, 0) == readFileFrom(dst, 0);
     std::string allocs = readFileFrom(dir + "/alloc.out", 0);
     if (!allocs.empty() && allocs.back() == '\n') allocs.pop_back();
-    printf("%s dir=%s kib=%ld bytes=%ld mib=%.4f wall=%.4f cpu=%.5f rss=%ld status=%d "
+    printf("%s dir=%s kib=%ld bytes=%ld mib=%.4f wall=%.4f cpu=%.5f ccpu=%.5f rss=%ld status=%d "
            "ok=%d%s%s\n",
            o.name.c_str(), o.dir.c_str(), o.kib, bytes, bytes / 1048576.0, t1 - t0,
-           cpu1 - cpu0, u.maxRssKb, u.status, same ? 1 : 0, allocs.empty() ? "" : " ",
-           allocs.c_str());
+           cpu1 - cpu0, o.viaConsole ? ccpu1 - ccpu0 : 0.0, u.maxRssKb, u.status, same ? 1 : 0,
+           allocs.empty() ? "" : " ", allocs.c_str());
     const char *keep = getenv("BENCH_KEEP");
     if (keep && *keep) {
         FILE *f = fopen((dir + "/console.pty").c_str(), "wb");
