@@ -503,6 +503,26 @@ TEST(LogFile, ATornEndIsMendedOnceAndSaid) {
     }
 }
 
+// An administrator's link at the log's name, to a file on another disk: the
+// file behind it is mended, the link stays a link.
+TEST(LogFile, ATornEndBehindALinkIsMended) {
+    SyncCounter counter(1);
+    std::string dir = enterTempDir();
+    mkdir("elsewhere", 0755);
+    writeFile("elsewhere/air.log", "a\r\nPM2.5=1");
+    ASSERT_EQ(symlink("elsewhere/air.log", "kestrode-20261206.log"), 0);
+    captureStart();
+    startLog();
+    makeLog("new", 3);
+    stopLog();
+    EXPECT_EQ(captureStop(), "Local logging file : " + dir + "\\kestrode-20261206.log\r\n" +
+                                 "> the log's last line was torn (a power cut), ended with a line end\n");
+    EXPECT_EQ(readFile("elsewhere/air.log"), "a\r\nPM2.5=1\r\nnew\r\n");
+    struct stat st;
+    EXPECT_TRUE(lstat("kestrode-20261206.log", &st) == 0 && S_ISLNK(st.st_mode));
+    leaveTempDir();
+}
+
 TEST(LogFile, ALogDirectoryInMemoryIsSaid) {
     useFakeClock();
     struct Case {
