@@ -465,6 +465,62 @@ TEST(LogSync, SyncsOnlyWhatWasWrittenAtMostOncePerInterval) {
     }
 }
 
+namespace {
+bool diskFails = false;
+int failingData(int) {
+    ++dataSyncs;
+    errno = EIO;
+    return diskFails ? -1 : 0;
+}
+}  // namespace
+
+// A failed sync leaves the log to sync: tried again an interval on (with
+// none, at the next line), never sooner, however often it fails; --status
+// says since when; the failure and the recovery are said once each.
+TEST(LogSync, AFailedSyncIsTriedAgainAndShownUntilOneWorks) {
+    for (int seconds : {1, 5, 0}) {
+        SyncCounter counter(seconds);
+        gSyncData = failingData;
+        diskFails = true;
+        std::string dir = enterTempDir();
+        captureStart();
+        startLog();
+        // The next try: an interval on, or the next line.
+        auto nextTry = [&] {
+            if (seconds == 0) return makeLog("PM2.5=7", 7), flushLog();
+            EXPECT_EQ(logSyncWaitMs(), seconds * 1000) << "no spin after a failure";
+            fakeMonoMs += seconds * 1000 - 1;
+            syncLogIfDue();
+            fakeMonoMs += 1;
+            syncLogIfDue();
+        };
+        makeLog("PM2.5=7", 7);
+        flushLog();
+        if (seconds) {
+            fakeMonoMs += seconds * 1000;
+            syncLogIfDue();
+        }
+        for (int tries = 1; tries <= 3; ++tries) {
+            EXPECT_EQ(dataSyncs, tries) << seconds << " s";
+            EXPECT_STREQ(logNotOnDiskSince(), "04:18:16");
+            EXPECT_EQ(logSyncWaitMs(), seconds ? seconds * 1000 : -1) << seconds << " s";
+            fakeNow += 60;  // the time shown stays the first failure's
+            if (tries == 3) diskFails = false;
+            nextTry();
+        }
+        EXPECT_EQ(dataSyncs, 4) << seconds << " s";
+        EXPECT_STREQ(logNotOnDiskSince(), "");
+        EXPECT_EQ(logSyncWaitMs(), -1);
+        stopLog();
+        EXPECT_EQ(captureStop(), "Local logging file : " + dir + "\\kestrode-20261206.log\r\n" +
+                                     "> log sync failed (Input/output error), readings may be "
+                                     "lost at a power cut\n"
+                                     "> log sync works again, 3 syncs had failed\n");
+        fakeNow -= 180;
+        leaveTempDir();
+    }
+}
+
 // A log a power cut damaged: NULs after the last line end are cut, a torn
 // last line is ended; each said once, the fragment's bytes kept.
 TEST(LogFile, ATornEndIsMendedOnceAndSaid) {
@@ -501,6 +557,26 @@ TEST(LogFile, ATornEndIsMendedOnceAndSaid) {
         EXPECT_EQ(dataSyncs, c.said.empty() ? 2 : 3) << "the mended end reaches the disk at once";
         leaveTempDir();
     }
+}
+
+// An administrator's link at the log's name, to a file on another disk: the
+// file behind it is mended, the link stays a link.
+TEST(LogFile, ATornEndBehindALinkIsMended) {
+    SyncCounter counter(1);
+    std::string dir = enterTempDir();
+    mkdir("elsewhere", 0755);
+    writeFile("elsewhere/air.log", "a\r\nPM2.5=1");
+    ASSERT_EQ(symlink("elsewhere/air.log", "kestrode-20261206.log"), 0);
+    captureStart();
+    startLog();
+    makeLog("new", 3);
+    stopLog();
+    EXPECT_EQ(captureStop(), "Local logging file : " + dir + "\\kestrode-20261206.log\r\n" +
+                                 "> the log's last line was torn (a power cut), ended with a line end\n");
+    EXPECT_EQ(readFile("elsewhere/air.log"), "a\r\nPM2.5=1\r\nnew\r\n");
+    struct stat st;
+    EXPECT_TRUE(lstat("kestrode-20261206.log", &st) == 0 && S_ISLNK(st.st_mode));
+    leaveTempDir();
 }
 
 TEST(LogFile, ALogDirectoryInMemoryIsSaid) {

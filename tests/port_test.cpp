@@ -14,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "clocklog/clocklog.h"
 #include "support.h"
 #include "terminal/terminal.h"
 
@@ -202,4 +203,97 @@ TEST(SerialPort, PortsAreListedWithTheirStableNames) {
     EXPECT_EQ(list.substr(0, list.find('\n') + 1), "/dev/ttyACM0 (Air\\x1B[2J Monitor\\x0DCDC\\x07\\x7F)\n");
     EXPECT_EQ(findSerialPortsIn(root.c_str(), ports, 2), 2);  // never past its slots
     EXPECT_EQ(findSerialPortsIn((root + "/none").c_str(), ports, PORT_SLOTS), 0);
+}
+
+namespace {
+long long monoMs = 0;
+int fakeMono(clockid_t id, timespec *ts) {
+    if (id != CLOCK_MONOTONIC) return clock_gettime(id, ts);
+    ts->tv_sec = monoMs / 1000;
+    ts->tv_nsec = monoMs % 1000 * 1000000;
+    return 0;
+}
+int refusal = 0;   // what the port's open meets, 0 for nothing
+int other = -1;    // another program's hold; -2: it takes the port at the reopen
+int opens = 0;
+int openAgain(const char *path, int flags) {
+    ++opens;
+    if (refusal) return errno = refusal, -1;
+    if (other == -2) {
+        other = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        flock(other, LOCK_EX);
+    }
+    return open(path, flags);
+}
+}  // namespace
+
+// --silence 1: the reopen finds the port another's (its flock, or its
+// exclusive mode), refused or gone. Taken or refused: said once, tried again
+// every 3 s and no sooner until it is ours, set up as at start, with the lock
+// file kept; gone: a lost port.
+TEST(SerialPort, APortLostAtTheReopenIsTriedAgainUntilItIsOurs) {
+    const std::string warned =
+        "> no byte from the instrument for 1 s, no line from it since kestrode started\n";
+    const std::string back = "> the serial port is open again after 6 s without it\n";
+    struct Case {
+        int refusal;
+        bool flocked;
+        int opens;
+        std::string said;
+    } cases[] = {
+        {0, false, 1, "> the instrument is still silent, its serial port was closed and opened again\n"},
+        {0, true, 3, "> the serial port was taken by another program (process " +
+                         std::to_string(getpid()) + ", kestrode_tests), trying again every 3 s\n" + back},
+        {EBUSY, false, 3, "> the serial port was taken by another program, trying again every 3 s\n" + back},
+        {EACCES, false, 3,
+         "> the serial port could not be opened again (Permission denied), trying again every 3 s\n" + back},
+        {ENOENT, false, 1, "> serial device lost, shutting down\n"},
+    };
+    gClockSpec = fakeMono;
+    gOpenPortAgain = openAgain;
+    gSilenceSeconds = 1;
+    for (const Case &c : cases) {
+        Pty pty = openPty();
+        ASSERT_GE(openPort(pty.name), 0);
+        const std::string lock = portLockFile();
+        monoMs = 1000000;
+        opens = 0;
+        refusal = c.refusal;
+        other = c.flocked ? -2 : -1;
+        startSilenceWatch();
+        captureStart();
+        for (int step = 0; step < 2; ++step) {  // warned, then reopened
+            monoMs += 1000;
+            checkSilence();
+        }
+        for (int tries = 2; tries <= c.opens; ++tries) {
+            EXPECT_EQ(gTermFD, -1);
+            EXPECT_EQ(silenceWaitMs(), 3000) << "no try sooner";
+            monoMs += 2999;
+            checkSilence();
+            EXPECT_EQ(opens, tries - 1);
+            monoMs += 1;
+            if (tries == c.opens) {
+                refusal = 0;
+                if (other >= 0) close(other);
+            }
+            checkSilence();
+        }
+        EXPECT_EQ(captureStop(), warned + c.said) << c.refusal;
+        EXPECT_EQ(opens, c.opens);
+        EXPECT_EQ(portLockFile(), lock);
+        EXPECT_EQ(gbRun, c.refusal != ENOENT);
+        if (gbRun) {
+            termios t;
+            ASSERT_EQ(tcgetattr(gTermFD, &t), 0);
+            EXPECT_EQ(cfgetospeed(&t), (speed_t)B115200) << "the line up again";
+            EXPECT_EQ(silenceWaitMs(), -1);
+        }
+        gbRun = true;
+        closePort();
+        closePty(pty);
+    }
+    gSilenceSeconds = 0;
+    gOpenPortAgain = [](const char *path, int flags) { return open(path, flags); };
+    gClockSpec = clock_gettime;
 }

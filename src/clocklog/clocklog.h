@@ -25,6 +25,8 @@ extern int (*gSyncData)(int fd);  // seams for tests: fdatasync and fsync
 extern int (*gSyncDir)(int fd);
 void noteLogWritten();
 int logSyncWaitMs();  // until the sync is due, -1 with nothing to sync
+// Local "HH:MM:SS" of the first failed sync since the last good one, or "".
+const char *logNotOnDiskSince();
 void syncLogIfDue();
 void syncLog();
 void syncLogDir();

@@ -41,10 +41,12 @@ static bool endTornLine(int log, int in, off_t end) {
 }
 
 // `log` is the open log (append only), `name` its name in the log directory.
+// The name may be a link to another disk: what it opens is mended only when
+// it is the very file open as the log.
 void repairLogEnd(int log, const char *name) {
     struct stat st, again;
     if (fstat(log, &st) != 0 || st.st_size == 0) return;
-    int in = openat(gLogDirFD, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int in = openat(gLogDirFD, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) return;  // unreadable for us: appended to as it is
     if (fstat(in, &again) == 0 && again.st_dev == st.st_dev && again.st_ino == st.st_ino) {
         off_t end = endOfText(in, st.st_size);

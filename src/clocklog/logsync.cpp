@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "clocklog/clocklog.h"
@@ -14,21 +15,39 @@ int gLogSyncSeconds = 1;
 int (*gSyncData)(int) = fdatasync;
 int (*gSyncDir)(int) = fsync;
 
-static bool dirty = false;
+static bool dirty = false;  // lines written since the last good sync
 static timespec due;
-static bool syncFailed = false;
+static long failedSyncs = 0;   // since the last good one
+static char failingSince[16];  // "HH:MM:SS" of the first of them, or ""
+
+const char *logNotOnDiskSince() { return failingSince; }
+
+static void syncFailed(int err) {
+    if (failedSyncs++ == 0) {
+        time_t now = gClock(nullptr);
+        struct tm tmv {};
+        localtime_r(&now, &tmv);
+        strftime(failingSince, sizeof failingSince, "%H:%M:%S", &tmv);
+        printError("> log sync failed (%s), readings may be lost at a power cut\n", strerror(err));
+    }
+    // Tried again an interval on (with none, at the next line): a disk that
+    // fails at once must not be asked again and again.
+    due = monotonicNow();
+    due.tv_sec += gLogSyncSeconds;
+}
 
 void syncLog() {
     if (!dirty) return;
-    dirty = false;
-    if (!gpLogFile) return;
-    if (gSyncData(fileno(gpLogFile)) == 0) {
-        syncFailed = false;
-    } else if (!syncFailed) {
-        syncFailed = true;
-        printError("> log sync failed (%s), readings may be lost at a power cut\n",
-                   strerror(errno));
+    if (!gpLogFile) {
+        dirty = false;
+        return;
     }
+    if (gSyncData(fileno(gpLogFile)) != 0) return syncFailed(errno);
+    dirty = false;
+    if (failedSyncs > 0)
+        printNotice("> log sync works again, %ld syncs had failed\n", failedSyncs);
+    failedSyncs = 0;
+    failingSince[0] = '\0';
 }
 
 void noteLogWritten() {
@@ -44,7 +63,7 @@ void noteLogWritten() {
 }
 
 int logSyncWaitMs() {
-    if (!dirty) return -1;
+    if (!dirty || (gLogSyncSeconds == 0 && failedSyncs > 0)) return -1;
     timespec now = monotonicNow();
     long long ms = (due.tv_sec - now.tv_sec) * 1000LL + (due.tv_nsec - now.tv_nsec + 999999) / 1000000;
     return ms < 0 ? 0 : (int)ms;

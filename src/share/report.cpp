@@ -74,6 +74,7 @@ void queueReport(int i) {
     line(i, "log file: %s\n", logPath()[0] ? logPath() : "none");
     line(i, "lines logged today: %ld\n", linesLoggedToday());
     line(i, "lines not logged: %ld\n", linesNotLogged());
+    if (logNotOnDiskSince()[0]) line(i, "log not on disk since %s\n", logNotOnDiskSince());
     lastLine(i);
     attached(i);
     connecting(i);

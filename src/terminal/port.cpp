@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,6 +52,7 @@ static int refused(int fd) {
 }
 
 static char portPath[4096];
+static dev_t portDevice;  // the one opened at start, the only one taken again
 
 // The port opened, checked, locked and set up; -1 when open failed (errno),
 // -2 when it was refused (said so).
@@ -65,10 +67,12 @@ static int openConfigured(const char *path) {
     // instrument that stopped reading must not block for ever (writePort).
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return -1;
-    if (!isSerialPort(fd, path) || !lockPort(fd, path)) {
+    struct stat st;
+    if (!isSerialPort(fd, path) || !lockPort(fd, path) || fstat(fd, &st) != 0) {
         close(fd);
         return -2;
     }
+    portDevice = st.st_rdev;
     ioctl(fd, TIOCEXCL);  // a later open by anyone but root fails with EBUSY
     fcntl(fd, F_SETOWN, getpid());
     tcflush(fd, TCIOFLUSH);  // what the old modes echoed and queued meanwhile
@@ -96,22 +100,82 @@ int openPort(const char *path) {
     return fd == -2 ? refused(-1) : openFailed(path);
 }
 
-// The driver sees a real close and open (a frozen adapter needs just that),
-// with the line down long enough for the other end to notice, as when a
-// cable is pulled; the lock file stays ours throughout, the port's flock is
-// taken again.
+// The line down long enough for the other end to notice, as when a cable
+// is pulled, with the port ours all the while: B0 hangs a serial line up
+// (DTR and RTS drop); to a pseudo-terminal it is only a speed its other side
+// may read. Then 115200 8N1 raw again; what came meanwhile is kept, it may
+// be readings.
 static constexpr long LINE_DOWN_NS = 250000000;
 
-bool reopenPort() {
+static void holdLineDown(int fd) {
+    termios t;
+    rawAttributes(&t);
+    cfsetospeed(&t, B0);
+    tcsetattr(fd, TCSANOW, &t);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);  // for a driver that ignores B0
+    timespec down{0, LINE_DOWN_NS};
+    nanosleep(&down, nullptr);
+    rawAttributes(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    ioctl(fd, TIOCMBIS, &lines);
+    tcflush(fd, TCOFLUSH);  // what another's modes echoed
+}
+
+// A failed open: the device gone, or another's exclusive mode.
+static PortTake openTrouble(int err, char *why, size_t size) {
+    if (err == ENOENT || err == ENXIO || err == ENODEV || err == EIO || err == ENOTDIR)
+        return PortTake::Gone;
+    if (err == EBUSY) return PortTake::Held;
+    snprintf(why, size, "%s", strerror(err));
+    return PortTake::Failed;
+}
+
+static int openPath(const char *path, int flags) { return open(path, flags); }
+int (*gOpenPortAgain)(const char *path, int flags) = openPath;
+
+PortTake retakePort(char *why, size_t size) {
+    why[0] = '\0';
+    int fd = gOpenPortAgain(portPath, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return openTrouble(errno, why, size);
+    struct stat st;
+    // Another device at the name (an adapter plugged back as another) is not
+    // the port this lock file and log are for.
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != portDevice) {
+        close(fd);
+        return PortTake::Gone;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        if (err == EWOULDBLOCK) portHolderInto(fd, why, size);
+        else snprintf(why, size, "%s", strerror(err));
+        close(fd);
+        return err == EWOULDBLOCK ? PortTake::Held : PortTake::Failed;
+    }
+    ioctl(fd, TIOCEXCL);
+    fcntl(fd, F_SETOWN, getpid());
+    holdLineDown(fd);
+    gTermFD = fd;
+    return PortTake::Ours;
+}
+
+// The driver starts afresh only at the last close, which cures a frozen
+// adapter; the port is opened again at once, so that no other program gets
+// it meanwhile. The lock file stays ours throughout.
+PortTake reopenPort(char *why, size_t size) {
     if (gTermFD >= 0) {
         letOutputGo(gTermFD);  // a frozen adapter takes none of it
         ioctl(gTermFD, TIOCNXCL);
         close(gTermFD);
         gTermFD = -1;
     }
-    timespec down{0, LINE_DOWN_NS};
-    nanosleep(&down, nullptr);
-    return openConfigured(portPath) >= 0;
+    return retakePort(why, size);
+}
+
+void endLostPort() {
+    printNotice("> serial device lost, shutting down\n");
+    noteDeviceLost();
+    gbRun = false;
 }
 
 void closePort() {

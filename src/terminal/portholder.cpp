@@ -32,25 +32,32 @@ static long flockHolder(const struct stat &st) {
     return pid;
 }
 
-// Its name as the kernel keeps it, which the process chose itself.
-static void printCommand(long pid, FILE *to) {
+// Its name as the kernel keeps it, which the process chose itself; "" when
+// it cannot be read.
+static void commandOf(long pid, char *out, size_t size) {
     char path[32], comm[64];
+    out[0] = '\0';
     snprintf(path, sizeof path, "/proc/%ld/comm", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     ssize_t n = read(fd, comm, sizeof comm);
     close(fd);
     if (n > 0 && comm[n - 1] == '\n') --n;
-    if (n <= 0) return;
-    fputs(", ", to);
-    printQuoted(to, comm, (int)n);
+    if (n > 0) quoteInto(out, size, comm, (int)n);
+}
+
+void portHolderInto(int fd, char *out, size_t size) {
+    struct stat st;
+    long pid = fstat(fd, &st) == 0 ? flockHolder(st) : 0;
+    out[0] = '\0';
+    if (pid <= 0) return;
+    char name[256];
+    commandOf(pid, name, sizeof name);
+    snprintf(out, size, " (process %ld%s%s)", pid, name[0] ? ", " : "", name);
 }
 
 void printPortHolder(int fd, FILE *to) {
-    struct stat st;
-    long pid = fstat(fd, &st) == 0 ? flockHolder(st) : 0;
-    if (pid <= 0) return;
-    fprintf(to, " (process %ld", pid);
-    printCommand(pid, to);
-    fputc(')', to);
+    char text[300];
+    portHolderInto(fd, text, sizeof text);
+    fputs(text, to);
 }

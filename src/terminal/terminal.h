@@ -58,13 +58,22 @@ int listSerialPortsIn(const char *root);  // the same from root's dev/ and sys/
 // Serial port
 int openPort(const char *path);  // configured descriptor, or -1
 void closePort();                // lets the port go: exclusive mode, lock file
-bool reopenPort();  // closed and opened again, the lock file kept; false when it failed
+// Taking the port again (its path and device as openPort found them), the
+// lock file kept: Ours, set up as at start after the line was held down a
+// moment; Held by another program (`why`: " (process N, NAME)" when known);
+// Gone; or Failed (`why`: the reason).
+enum class PortTake { Ours, Held, Gone, Failed };
+PortTake reopenPort(char *why, size_t size);  // closed first: a frozen adapter starts afresh
+PortTake retakePort(char *why, size_t size);  // while gTermFD is -1
+void endLostPort();  // "> serial device lost", and the session ends
+extern int (*gOpenPortAgain)(const char *path, int flags);  // seam for tests: open
 bool isSerialPort(int fd, const char *path);  // after open: refuses with a "> " line
 const char *fileKind(mode_t mode);            // "a regular file", "a directory", ...
 void noteOwnTerminals();                      // before open: the terminals we run in
 void explainOpenFailure(const char *path, int err);  // the next step, on stderr
 // " (process N, NAME)" of whoever holds a flock on the port, or nothing.
 void printPortHolder(int fd, FILE *to);
+void portHolderInto(int fd, char *out, size_t size);  // the same, or ""
 // The UUCP lock file LCK..<device> in the lock directory. Seam: takePortLockIn.
 bool portName(const char *path, char *out, size_t size);  // "ttyUSB0", "pts_3"
 bool takePortLock(const char *path);  // false (refusal printed) when another holds it

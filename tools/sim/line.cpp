@@ -1,8 +1,9 @@
 // The pseudo-terminal that stands in for the serial line. The simulator keeps
 // only the master side. Having opened and closed the slave once, it can tell
 // from the master whether a host holds the device: while nobody does, poll
-// reports a hang-up. The slave's speed starts at an odd value, so a host that
-// has applied its own settings can be told from one that has only opened it.
+// reports a hang-up; a host that holds it at speed 0 has hung up too. The
+// slave's speed starts at an odd value, so a host that has applied its own
+// settings can be told from one that has only opened it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -54,8 +55,16 @@ bool lineOpen() {
     return true;
 }
 
+// A host that sets the speed to 0 hangs the line up as a modem would: it is
+// gone until it sets another, though it keeps the device open.
+bool lineHeldDown() {
+    termios t;
+    return !attached() && tcgetattr(gMaster, &t) == 0 && cfgetospeed(&t) == B0;
+}
+
 bool lineHostPresent() {
     if (attached()) return attachPeerPresent();
+    if (lineHeldDown()) return false;
     pollfd p{gMaster, 0, 0};
     return poll(&p, 1, 0) == 0 || !(p.revents & (POLLHUP | POLLERR));
 }
@@ -69,7 +78,7 @@ bool lineHostConfigured() {
 // Back to the marker speed, so the next host's set-up shows again.
 void lineForgetHost() {
     termios t;
-    if (attached() || tcgetattr(gMaster, &t) != 0) return;
+    if (attached() || tcgetattr(gMaster, &t) != 0 || cfgetospeed(&t) == B0) return;
     cfsetispeed(&t, UNSET_SPEED);
     cfsetospeed(&t, UNSET_SPEED);
     tcsetattr(gMaster, TCSANOW, &t);

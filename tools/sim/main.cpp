@@ -40,7 +40,7 @@ static bool servePass() {
     pollfd p{gMaster, wirePollEvents(now), 0};
     pollFor(&p, std::min(wake, wireNextWake(now)) - now);
     now = monoNow();
-    if (!wireService(p.revents, now)) return false;
+    if (!wireService(p.revents, now) || lineHeldDown()) return false;
     char buf[4096];
     size_t n;
     while (!gHangUpNow && (n = wireTakeInput(buf, sizeof buf, now)) > 0) inputBytes(buf, n, now);

@@ -56,6 +56,7 @@ extern int gMaster;
 extern std::string gDevicePath;
 bool lineOpen();
 bool lineHostPresent();
+bool lineHeldDown();  // the host set speed 0: hung up
 bool lineHostConfigured();
 void lineForgetHost();
 void lineHangUp();
