@@ -149,11 +149,7 @@ void process_term(int fd) {
     char buf[LINE_SIZE];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) {
-        if (deviceGone(n)) {
-            printNotice("> serial device lost, shutting down\n");
-            noteDeviceLost();
-            gbRun = false;
-        }
+        if (deviceGone(n)) endLostPort();
         return;
     }
     noteInstrumentBytes();
