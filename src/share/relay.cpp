@@ -157,6 +157,8 @@ void requestTransfer(int i, const char *line) {
     const char *word = strncmp(line, "@upload", 7) == 0 ? "@upload" : "@download";
     if (state != Relay::Idle)
         queueNotice(i, "> a transfer runs (%s), %s not started\n", what, word);
+    else if (gTermFD < 0)  // taken by another program at a reopen, tried again meanwhile
+        queueNotice(i, "> the serial port is not open now, %s not started\n", word);
     else if (!gClients[i].attach)
         queueNotice(i, "> %s through a shared session needs kestrode --attach, not started\n",
                     word);
