@@ -247,11 +247,13 @@ attach)
     id watcher >/dev/null 2>&1 || useradd -M -G dialout watcher
     id outsider >/dev/null 2>&1 || useradd -M outsider
     install -d -o watcher -m 700 /home/watcher
-    { sleep 4; echo ls; sleep 2; echo "@download $2"; sleep 10; echo @exit; } |
-        (cd /home/watcher && timeout 40 runuser -u watcher -- kestrode --attach "$1") >/tmp/attach.out 2>&1
+    install -o watcher -m 600 "$t/up.dat" /home/watcher/up.dat
+    { sleep 4; echo ls; sleep 2; echo "@download $2"; sleep 10; echo "@upload up.dat"; sleep 25; echo @exit; } |
+        (cd /home/watcher && timeout 60 runuser -u watcher -- kestrode --attach "$1") >/tmp/attach.out 2>&1
     say attached "$?"
     cmp -s "$t/$2" "/home/watcher/$2" && [ "$(stat -c %U "/home/watcher/$2")" = watcher ] &&
         [ ! -e "$(dir "$1")/$2" ] && say fetched "$2"
+    grep -aq '^> uploading is successfully finished' /tmp/attach.out && say uploaded up.dat
     runuser -u watcher -- kestrode --status "$1" </dev/null >/tmp/status.out 2>&1
     say status "$?"
     say statuslog "$(sed -n 's/^log file: //p' /tmp/status.out)"

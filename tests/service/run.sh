@@ -44,6 +44,7 @@ prepare() {
     cp "$here/entries.awk" "$RUN/t/"
     head -c 20000 /dev/urandom >"$RUN/t/dl.bin"
     head -c 1048576 /dev/urandom >"$RUN/t/big.bin"
+    head -c 60000 /dev/urandom >"$RUN/t/up.dat"
     echo "elsewhere" >"$RUN/t/link.bin"
     tar -cf "$RUN/payload.tar" -C "$RUN" t
     mkfifo "$RUN/con.in" "$RUN/con.out" "$RUN/qmp.in" "$RUN/qmp.out"
@@ -222,7 +223,7 @@ transfers() {
 # (sameReadings then finds no gap in the log across the visit); one outside
 # dialout is refused.
 attachVisit() {
-    LIMIT=60 guest attach ttyS1 dl.bin
+    LIMIT=90 guest attach ttyS1 dl.bin
     local outsider
     outsider=$(val outsider)
     check attach "kestrode --attach ttyS1 in dialout: $(val seen) readings seen, ls $(val ls), status $(val attached); outside: $outsider" \
@@ -230,6 +231,8 @@ attachVisit() {
         -a "$(val ls)" = answered -a "$(val journal)" = typed -a "${outsider%% *}" = 255
     check attach-download "@download dl.bin through the attached console: in the watcher's own folder, its own, byte for byte; none in the service's" \
         test "$(val fetched)" = dl.bin
+    check attach-upload "@upload up.dat through the attached console while the instrument measures on: stored byte for byte (every reading in the log: journal, below)" \
+        eval 'test "$(val uploaded)" = up.dat && cmp -s "$RUN/t/up.dat" "$RUN/uart.store/up.dat"'
     check status "kestrode --status ttyS1 as the watcher: status $(val status), log file $(val statuslog); journalled attaches of the watcher: $(val attaches) (the look left none)" \
         test "$(val status)" = 0 -a "$(dirname "$(val statuslog)")" = /var/log/kestrode/ttyS1 \
         -a "$(val attaches)" = 1
@@ -288,7 +291,9 @@ check wait "kestrode@ttyUSB0 enabled without its adapter: $(val state), waiting"
     test "$(val state)" = activating -o "$(val state)" = inactive
 startUnit ttyS1
 upgrade ttyS1
-startSim uart "$uartPty"
+# It measures on while a file is sent to it: a console's upload must leave
+# every reading in the log.
+SIM_ARGS=--measure-in-uploads startSim uart "$uartPty"
 readings ttyS1 3
 startUnit ttyUSB0 usb "$usbPty"
 readings ttyUSB0 3
