@@ -27,8 +27,10 @@ inline constexpr char SHARE_DIR[] = "/run/kestrode";
 bool wellKnownSocket(const char *port, char *out, size_t size);
 
 // Service side
-// Creates the socket (nullptr: the well-known place of `device`); false
-// after a "> " line.
+// Creates the socket (nullptr: the well-known place of `device`). A chosen
+// place that cannot be had: false after a "> " line. At the well-known
+// place any failure only turns sharing off ("> sharing is off: ..."): true,
+// and the port is logged as without sharing.
 bool startShare(const char *device, const char *socketPath);
 // Ends every console with the reason and removes the socket.
 void stopShare();

@@ -6,9 +6,12 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -32,17 +35,18 @@ bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 
 // kestrode sharing the pseudo-terminal's slave; its console goes to `console`.
 // It listens once it has announced its log.
 int startSharing(const Session &r, const Pty &p, const std::string &share,
-                 const std::string &console) {
+                 const std::string &console, const char *program = KESTRODE_BIN,
+                 void (*beforeExec)() = nullptr) {
     std::vector<std::string> args;
 #ifdef KESTRODE_EMULATOR
     args.push_back(KESTRODE_EMULATOR);
 #endif
-    args.insert(args.end(), {KESTRODE_BIN, share, p.name});
+    args.insert(args.end(), {program, share, p.name});
     std::vector<const char *> argv;
     for (const std::string &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int pid = spawn(argv.data(), -1, out, out, r.host.c_str());
+    int pid = spawn(argv.data(), -1, out, out, r.host.c_str(), beforeExec);
     close(out);
     return pid;
 }
@@ -293,6 +297,113 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     EXPECT_FALSE(std::filesystem::exists(path));
     if (!hadFolder) rmdir("/run/kestrode");
     closePty(p);
+}
+
+namespace {
+// The service as an account outside the port's group, in a mount namespace
+// of its own whose /run is empty but for the lock folder and, when `place`
+// is set, that folder at /run/kestrode.
+std::string place;
+void outsideTheGroup() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || mkdir("/run/lock", 0) != 0 ||
+        chmod("/run/lock", 01777) != 0)
+        _exit(125);
+    if (!place.empty() && (mkdir("/run/kestrode", 0755) != 0 ||
+                           mount(place.c_str(), "/run/kestrode", nullptr, MS_BIND, nullptr) != 0))
+        _exit(125);
+    becomeNobody();
+}
+
+bool mountsAllowed() {
+    int pid = fork();
+    if (pid == 0) {
+        place.clear();
+        outsideTheGroup();
+        _exit(0);
+    }
+    return waitExit(pid, 10000) == 0;
+}
+}  // namespace
+
+// The logging service asks for the well-known place; an account outside
+// the port's group (a udev rule's own group, an ACL) cannot give the socket
+// that group, and the place may be missing or closed: sharing is off, said
+// in one line, and every reading is logged. A chosen place is still a
+// start-up error.
+TEST(Share, SharingThatCannotBeHadLeavesTheLogOn) {
+#ifdef KESTRODE_EMULATOR
+    GTEST_SKIP() << "the emulator's wrapper lies in the clone";
+#endif
+    if (geteuid() != 0) GTEST_SKIP() << "only root runs the service as an account outside the port's group";
+    extraGroup = (gid_t)-1;
+    std::string why;
+    const std::string program = copyForOthers(KESTRODE_BIN, becomeNobody, why);
+    ASSERT_FALSE(program.empty()) << why;
+    enum Place { CHOSEN, MISSING, CLOSED, OPEN };
+    const std::pair<Place, const char *> cases[] = {
+        {CHOSEN, "> %s cannot be given the group %s of %s: Operation not permitted\n"},
+        {MISSING, "> sharing is off: cannot share on %s: No such file or directory\n"},
+        {CLOSED, "> sharing is off: cannot share on %s: Permission denied\n"},
+        {OPEN, "> sharing is off: %s cannot be given the group %s of %s: Operation not permitted\n"},
+    };
+    const bool mounts = mountsAllowed();
+    for (const auto &[what, text] : cases) {
+        if (what != CHOSEN && !mounts) break;
+        Session r;
+        Pty p = openPty();
+        struct stat dev;
+        ASSERT_EQ(stat(p.name, &dev), 0);
+        ASSERT_EQ(chmod(p.name, 0666), 0);  // the account may open it, but is not in its group
+        group *g = getgrgid(dev.st_gid);
+        const std::string groupName = g ? g->gr_name : std::to_string(dev.st_gid);
+        chmod(r.dir.c_str(), 0755);
+        ASSERT_EQ(chown(r.host.c_str(), 65534, 65534), 0);
+        const std::string folder = r.dir + "/place";
+        mkdir(folder.c_str(), 0755);
+        if (what == CHOSEN || what == OPEN) {
+            ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        }
+        place = what == MISSING ? "" : folder;
+        std::string name = std::string(p.name).substr(5);  // pts/4 gives pts_4
+        name[3] = '_';
+        const std::string path = what == CHOSEN ? folder + "/k.sock" : "/run/kestrode/" + name + ".sock";
+        const std::string service = r.dir + "/service.out";
+        r.pid = startSharing(r, p, what == CHOSEN ? "--share=" + path : "--share", service,
+                             program.c_str(), what == CHOSEN ? becomeNobody : outsideTheGroup);
+        char line[512];
+        snprintf(line, sizeof line, text, path.c_str(), groupName.c_str(), p.name);
+        if (what == CHOSEN) {
+            EXPECT_EQ(waitExit(r.pid, 10000), 255);
+            r.pid = -1;
+            EXPECT_NE(readFile(service).find(line), std::string::npos) << readFile(service);
+            EXPECT_TRUE(listFolder(folder).empty());
+            closePty(p);
+            continue;
+        }
+        ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << what << readFile(service);
+        std::string logged;
+        for (int k = 0; k < 5; ++k) {
+            writeAll(p.master, "PM2.5=" + std::to_string(k) + "\r\n");
+            logged += "PM2.5=" + std::to_string(k) + "\r\r\n";
+        }
+        EXPECT_TRUE(fileShows(service, "PM2.5=4\r\n", 10000)) << readFile(service);
+        EXPECT_EQ(readFile(logPath(r)), logged);
+        int status = 0;
+        EXPECT_EQ(waitpid(r.pid, &status, WNOHANG), 0);  // still logging
+        kill(r.pid, SIGTERM);
+        status = waitStatus(r.pid, 10000);
+        r.pid = -1;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        const std::string out = readFile(service);
+        EXPECT_EQ(out.find(std::string(" @@@ starting kestrode @@@ \n") + line + "Local logging file"),
+                  0u) << what << "\n" << out;
+        EXPECT_EQ(count(out, "\n>"), 1u) << out;
+        EXPECT_TRUE(listFolder(folder).empty());  // nothing made, or removed again
+        closePty(p);
+    }
+    removeCopy(program);
+    if (!mounts) GTEST_SKIP() << "no mount namespace of its own may be made here: only a chosen place tried";
 }
 
 namespace {
