@@ -56,6 +56,16 @@ bool fileShows(const std::string &path, const std::string &needle, int ms) {
         if (readFile(path).find(needle) != std::string::npos) return true;
     return false;
 }
+
+// A client of the socket that is no kestrode: it sends what the test says.
+int rawClient(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd, (sockaddr *)&a, sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
 }  // namespace
 
 TEST(Share, ConsolesWatchAndOneAtATimeTypes) {
@@ -569,4 +579,43 @@ TEST(Share, StatusReportsTheLogItsLinesAndTheConsoles) {
     const std::string none = r.dir + "/none.sock";
     EXPECT_EQ(status(none), std::make_pair(255, "> no kestrode answers on " + none +
                                                     ": No such file or directory\n"));
+}
+
+// However long the instrument's line stays half shown (its prompt), every
+// typed line has its record on the service's output, and the record is the
+// whole line that went to the instrument, NUL and control bytes quoted.
+TEST(Share, EveryTypedLineIsRecordedWhole) {
+    Session r;
+    Pty p = openPty();
+    const std::string service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+    writeAll(p.master, "$ ");
+    ASSERT_TRUE(fileShows(service, "\n$ ", 10000)) << readFile(service);
+    static const char odd[] = "status\0; erase all\x1b]0;x\x07\r";
+    const std::string oddLine(odd, sizeof odd - 1);
+    std::string paste = "@attach\n", sent;
+    for (int k = 0; k < 60; ++k) {
+        paste += "pasted line " + std::to_string(k) + "\n";
+        sent += "pasted line " + std::to_string(k) + "\r\n";
+    }
+    paste += oddLine + "\n";
+    sent += oddLine + "\r\n";
+    int raw = rawClient(socketIn(r));
+    ASSERT_GE(raw, 0);
+    writeAll(raw, paste);  // one paste, read by the service at once
+    EXPECT_EQ(readUntil(p.master, oddLine + "\r\n", 10000), sent);
+    const std::string record = "> " + me() + " typed: status\\x00; erase all\\x1B]0;x\\x07\\x0D\n";
+    EXPECT_TRUE(fileShows(service, record, 10000)) << readFile(service);
+    const std::string out = readFile(service);
+    EXPECT_EQ(count(out, " typed: "), 61u) << out;
+    for (int k = 0; k < 60; ++k)
+        EXPECT_NE(out.find("> " + me() + " typed: pasted line " + std::to_string(k) + "\n"),
+                  std::string::npos) << k;
+    EXPECT_EQ(out.find_first_of(std::string("\x1b\x07\0", 3)), std::string::npos);
+    close(raw);
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    closePty(p);
 }
