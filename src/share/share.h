@@ -61,13 +61,27 @@ void hintAttach(const char *device);
 
 // Client side
 // The socket of a port (ttyUSB0, /dev/ttyUSB0) or the path itself,
-// connected, or -1 with errno; `path` names what was tried.
+// connected, or -1 with errno; `path` names what was tried. Never waits
+// long: a full queue (EAGAIN) is tried for a few seconds.
 int connectShare(const char *target, char *path, size_t size);
+const char *connectFailure(int err);  // why it failed, for a "> " line
 int statusMain(const char *target);  // kestrode --status: exit status
+// The service's answer to a look, as it comes, printed with its control
+// bytes quoted: 1 while more is to come, 0 at the report's end, -1 after a
+// "> " line. startStatusAnswer before the first bytes of a connection.
+void startStatusAnswer();
+int takeStatusBytes(const char *path, const char *buf, int len);
 extern bool gbAttached;              // this kestrode is an attached console
 int attachMain(const char *target);  // exit status
 int attachedStatus();  // 0 after the service's normal stop or a detach
 void readAttached(int fd);           // the service's frames, as process_term
+// The same from a buffer; startServiceBytes before the first bytes of a
+// connection. The service's notices are shown with control bytes quoted.
+void startServiceBytes();
+void takeServiceBytes(const char *buf, int len);
+// Up to `seconds` for the service's first frame (its greeting or refusal)
+// or the socket's end: 1, 0 when none came, -1 on a terminating signal.
+int awaitFirstFrame(int fd, int seconds);
 void sendAttachedLine(char *line, int len);  // a typed line with its line end
 void borrowCommand(const char *line);  // "@upload", "@download" through the kestrode
 int borrowPollFds(pollfd *fds, int room);

@@ -619,3 +619,95 @@ TEST(Share, EveryTypedLineIsRecordedWhole) {
     r.pid = -1;
     closePty(p);
 }
+
+namespace {
+std::string frame(char type, const std::string &payload) {
+    return std::string{type, (char)(payload.size() >> 8), (char)(payload.size() & 0xFF)} + payload;
+}
+
+// A server that is no kestrode at `path`: each client in turn gets the next
+// answer once it has sent its first line, and is then left to end.
+std::thread serveAnswers(const std::string &path, std::vector<std::string> answers) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    EXPECT_EQ(bind(fd, (sockaddr *)&a, sizeof a), 0);
+    listen(fd, 4);
+    return std::thread([fd, answers] {
+        for (const std::string &answer : answers) {
+            int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            readUntil(c, "\n", 10000);
+            writeAll(c, answer);
+            char rest[256];
+            while (read(c, rest, sizeof rest) > 0) {}  // until it has gone
+            close(c);
+        }
+        close(fd);
+    });
+}
+}  // namespace
+
+// The service's words (notices, its last line) are shown by --status and
+// --attach with their control bytes quoted, line ends as they are; the
+// instrument's own bytes are shown raw, as in a direct session. A server
+// that never finishes a first frame is given up after 15 s.
+TEST(Share, AServersTextIsShownQuoted) {
+    Session r, c, half;
+    const std::string path = r.dir + "/fake.sock";
+    const std::string report = "kestrode on \x1b]0;owned\x07/dev/x (process 1)\r\n";
+    const std::string logFile = "log file: /tmp/a\rb\x1b[2J\n";
+    const std::string greeting = "> attached to the kestrode on \x1b[31mX (process 1, logging since now)\n";
+    const std::string output = "T=1 \x1b[1mbold\x1b[0m\r\n";
+    std::thread server = serveAnswers(
+        path, {frame('N', report) + frame('N', logFile) + frame('E', std::string(1, '\0')),
+               frame('E', "\x01> no room \x1b[5m here\n"),
+               frame('N', greeting) + frame('O', output) + frame('N', "# settime is successful\r\n") +
+                   frame('E', std::string(1, '\0') + "> the kestrode on X stopped\x07, detached\n"),
+               frame('N', greeting).substr(0, 2)});
+    EXPECT_EQ(status(path), std::make_pair(0, std::string("kestrode on \\x1B]0;owned\\x07/dev/x (process 1)\r\n"
+                                                          "log file: /tmp/a\\x0Db\\x1B[2J\n")));
+    EXPECT_EQ(status(path), std::make_pair(255, std::string("> no room \\x1B[5m here\n")));
+    startAttached(c, path);
+    EXPECT_EQ(waitEnd(c, 10000), 0) << c.console;
+    EXPECT_EQ(c.console, "> attached to the kestrode on \\x1B[31mX (process 1, logging since now)\n" + output +
+                             "# settime is successful\r\n> the kestrode on X stopped\\x07, detached\n");
+    startAttached(half, path);
+    EXPECT_EQ(waitEnd(half, 30000), 255);
+    EXPECT_EQ(half.console, "> cannot attach to " + path + ": no greeting within 15 s\n");
+    server.join();
+}
+
+// A stopped kestrode (SIGSTOP) is not waited for: with its queue full a
+// look and a console give up after a few seconds, saying why.
+TEST(Share, AStoppedServiceIsNotWaitedFor) {
+    Session r, c;
+    Pty p = openPty();
+    const std::string service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+    kill(r.pid, SIGSTOP);
+    std::vector<int> waiting;  // the queue filled with connections nobody takes
+    for (int k = 0; k < 1000; ++k) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{AF_UNIX, {}};
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", socketIn(r).c_str());
+        if (connect(fd, (sockaddr *)&a, sizeof a) != 0) {
+            EXPECT_EQ(errno, EAGAIN);
+            close(fd);
+            break;
+        }
+        waiting.push_back(fd);
+    }
+    ASSERT_LT(waiting.size(), 1000u);
+    startAttached(c, socketIn(r));
+    EXPECT_EQ(status(socketIn(r)), std::make_pair(255, "> no kestrode answers on " + socketIn(r) +
+                                                           ": its queue stayed full for 5 s\n"));
+    EXPECT_EQ(waitEnd(c, 20000), 255);
+    EXPECT_EQ(c.console, "> cannot attach to " + socketIn(r) + ": its queue stayed full for 5 s\n");
+    for (int fd : waiting) close(fd);
+    kill(r.pid, SIGCONT);
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    closePty(p);
+}
