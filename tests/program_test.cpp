@@ -1056,18 +1056,21 @@ TEST(Program, JournalLinesCarryTheirPriority) {
 }
 
 // A download's temporary file left by a power cut is named at start and
-// kept; one a running download holds (locked) and other names are not.
+// kept; one a running download holds (locked) and other names are not. A
+// name planted with control bytes is shown quoted.
 TEST(Program, LeftDownloadFilesAreNamedAndKept) {
     char tmpl[] = "/tmp/kestrode-run-XXXXXX";
     std::string dir = mkdtemp(tmpl);
     struct {
         const char *name;
         bool locked, said;
+        const char *shown = nullptr;  // as the name when not given
     } files[] = {{".kestrode-4242.part", false, true},
                  {".kestrode-77-1.part", false, true},
                  {".kestrode-5151.part", true, false},
                  {"kestrode-4242.part", false, false},
-                 {".kestrode-4242.partial", false, false}};
+                 {".kestrode-4242.partial", false, false},
+                 {".kestrode-\x1b]0;x\x07\r.part", false, true, ".kestrode-\\x1B]0;x\\x07\\x0D.part"}};
     std::vector<int> held;
     for (auto &f : files) {
         writeFile(dir + "/" + f.name, "12345");
@@ -1085,9 +1088,11 @@ TEST(Program, LeftDownloadFilesAreNamedAndKept) {
     EXPECT_EQ(waitExit(r.pid, 5000), 0);
     out += readQuiet(r.out, 50);
     for (auto &f : files) {
-        std::string said = std::string("> ") + f.name + " holds 5 bytes of a download that was cut off, kept\n";
+        std::string said = std::string("> ") + (f.shown ? f.shown : f.name) +
+                           " holds 5 bytes of a download that was cut off, kept\n";
         EXPECT_EQ(out.find(said) != std::string::npos, f.said) << f.name << ": " << out;
         EXPECT_EQ(readFile(dir + "/" + f.name), "12345") << f.name;
     }
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
     for (int fd : held) close(fd);
 }

@@ -2,6 +2,8 @@
 // first line is the service's greeting; then it runs the ordinary event
 // loop, with the socket where the port would be.
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clocklog/clocklog.h"
 #include "share/share.h"
 #include "terminal/terminal.h"
 #include "transfer/transfer.h"
@@ -32,6 +35,40 @@ static bool socketFor(const char *target, char *out, size_t size) {
     return n > 0 && (size_t)n < size;
 }
 
+// A stopped kestrode's full queue turns a connect away at once (EAGAIN):
+// tried again at this pace until the limit, never waited for in connect().
+static constexpr int QUEUE_SECONDS = 5;
+static constexpr int QUEUE_RETRY_MS = 100;
+
+static bool connectedAt(int fd, const sockaddr_un &a) {
+    if (connect(fd, (const sockaddr *)&a, sizeof a) == 0) return true;
+    if (errno != EINPROGRESS) return false;
+    pollfd p = {fd, POLLOUT, 0};  // not what a Unix socket does, but bounded all the same
+    int err = ETIMEDOUT;
+    socklen_t len = sizeof err;
+    if (poll(&p, 1, QUEUE_SECONDS * 1000) == 1) getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    errno = err;
+    return err == 0;
+}
+
+static int connectBounded(const sockaddr_un &a) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    timespec end = monotonicNow();
+    end.tv_sec += QUEUE_SECONDS;
+    while (!connectedAt(fd, a)) {
+        if (errno != EAGAIN || msBetween(monotonicNow(), end) <= 0) {
+            int err = errno;
+            close(fd);
+            errno = err;
+            return -1;
+        }
+        poll(nullptr, 0, QUEUE_RETRY_MS);
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // as the clients always had it
+    return fd;
+}
+
 int connectShare(const char *target, char *path, size_t size) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
@@ -41,40 +78,53 @@ int connectShare(const char *target, char *path, size_t size) {
         return -1;
     }
     snprintf(path, size, "%s", a.sun_path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, (sockaddr *)&a, sizeof a) == 0) return fd;
-    int err = errno;
-    if (fd >= 0) close(fd);
-    errno = err;
-    return -1;
+    return connectBounded(a);
+}
+
+const char *connectFailure(int err) {
+    static char text[64];
+    if (err != EAGAIN) return strerror(err);
+    snprintf(text, sizeof text, "its queue stayed full for %d s", QUEUE_SECONDS);
+    return text;
+}
+
+static void cannotAttach(const char *path, const char *why) {
+    printf("> cannot attach to %s: %s\n", path, why);
 }
 
 // A service that turned us away has said why on the socket already, so
 // the hello's own fate does not matter.
-static int connectTo(const char *target) {
-    char path[PATH_MAX];
-    int fd = connectShare(target, path, sizeof path);
+static int connectTo(const char *target, char *path, size_t size) {
+    int fd = connectShare(target, path, size);
     if (fd < 0) {
-        printf("> cannot attach to %s: %s\n", path, strerror(errno));
+        cannotAttach(path, connectFailure(errno));
         return -1;
     }
     send(fd, "@attach\n", 8, MSG_NOSIGNAL);
     return fd;
 }
 
+// The greeting, or the service's refusal, comes at once from a kestrode
+// that runs; one that is stopped, or no kestrode at all, is not waited for.
+static constexpr int GREETING_SECONDS = 15;  // as said below
+
 int attachMain(const char *target) {
-    int fd = connectTo(target);
+    char path[PATH_MAX];
+    int fd = connectTo(target, path, sizeof path);
     if (fd < 0) return -1;
     gTermFD = fd;
     gbAttached = true;
+    startServiceBytes();
     reportLeftoverDownloads();  // downloads land here, as in a session of its own
     installSignals();
-    runLoop();
+    int first = awaitFirstFrame(fd, GREETING_SECONDS);
+    if (first == 0) cannotAttach(path, "no greeting within 15 s");
+    if (first > 0) runLoop();
     showHeldNotices(true);
     flushConsole();
     close(fd);
     gTermFD = -1;
     if (gSignal == SIGINT) gSignal = 0;  // ^C at the prompt detaches
     endBySignal();
-    return attachedStatus();
+    return first == 0 ? -1 : attachedStatus();
 }

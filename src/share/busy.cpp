@@ -26,7 +26,7 @@ void describeTransfer(char *out, size_t size) {
 }
 
 // Lines typed meanwhile would go into the dialogue.
-bool refusedForTransfer(int i, const char *line, int len) {
+bool refusedForTransfer(int i, const char *shown) {
     if (!transferBusy()) return false;
     char what[sizeof ownWhat + 64];
     describeTransfer(what, sizeof what);
@@ -34,8 +34,6 @@ bool refusedForTransfer(int i, const char *line, int len) {
         printf("> a transfer runs (%s), line not sent\n", what);
         return true;
     }
-    char shown[LINE_SIZE * 4];
-    quoteInto(shown, sizeof shown, line, len);
     printNotice("> %s (uid %u) typed during a transfer, not sent: %s\n", gClients[i].user,
                 (unsigned)gClients[i].uid, shown);
     queueNotice(i, "> a transfer runs (%s), line not sent\n", what);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clocklog/clocklog.h"
 #include "share/share.h"
 #include "terminal/terminal.h"
 
@@ -16,6 +17,7 @@ static int have = 0;
 static bool ended = false;
 static int status = 0;
 static int granted = -1;  // the pair's end that came with a grant frame
+static bool anyFrame = false;  // the service has said a first word
 
 int attachedStatus() { return status; }
 
@@ -35,6 +37,10 @@ static void showOutput() {
     outputLen = 0;
 }
 
+// The service's own words, with no byte that could act on the terminal;
+// the instrument's bytes are shown as a direct session shows them.
+static char shown[sizeof frames * 4];
+
 static void takeFrame(char type, const char *data, int len) {
     if (type == FRAME_OUTPUT) {
         memcpy(output + outputLen, data, len);
@@ -51,9 +57,11 @@ static void takeFrame(char type, const char *data, int len) {
         return runGrant(line, fd);
     }
     if (type == FRAME_NOTICE) {
-        printNotice("%.*s", len, data);
+        quoteTextInto(shown, sizeof shown, data, len);
+        printNotice("%s", shown);
     } else if (type == FRAME_END && len > 0) {
-        printNotice("%.*s", len - 1, data + 1);
+        quoteTextInto(shown, sizeof shown, data + 1, len - 1);
+        printNotice("%s", shown);
         endWith((unsigned char)data[0]);
     }
 }
@@ -87,22 +95,61 @@ static ssize_t receive(int fd) {
 }
 
 // Whole frames are taken; a part waits for the rest.
+static void takeFrames() {
+    int at = 0;
+    bool foreign = false;  // no kestrode of ours: a frame too long for it
+    while (!ended && have - at >= FRAME_HEAD) {
+        int len = (unsigned char)frames[at + 1] << 8 | (unsigned char)frames[at + 2];
+        foreign = len > (int)sizeof frames - FRAME_HEAD;
+        if (foreign || have - at < FRAME_HEAD + len) break;
+        takeFrame(frames[at], frames + at + FRAME_HEAD, len);
+        at += FRAME_HEAD + len;
+        anyFrame = true;
+    }
+    showOutput();
+    memmove(frames, frames + at, have - at);
+    have -= at;
+    if (foreign) lost();
+}
+
+void startServiceBytes() {
+    have = outputLen = status = 0;
+    ended = anyFrame = false;
+}
+
+// A part of a frame never fills the buffer: a frame that would not fit
+// has ended the connection.
+void takeServiceBytes(const char *buf, int len) {
+    while (len > 0 && !ended) {
+        int n = len < (int)sizeof frames - have ? len : (int)sizeof frames - have;
+        memcpy(frames + have, buf, n);
+        have += n;
+        buf += n;
+        len -= n;
+        takeFrames();
+    }
+}
+
 void readAttached(int fd) {
     ssize_t n = receive(fd);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) return lost();
     have += (int)n;
-    int at = 0;
-    while (!ended && have - at >= FRAME_HEAD) {
-        int len = (unsigned char)frames[at + 1] << 8 | (unsigned char)frames[at + 2];
-        if (len > (int)sizeof frames - FRAME_HEAD) return lost();  // no kestrode of ours
-        if (have - at < FRAME_HEAD + len) break;
-        takeFrame(frames[at], frames + at + FRAME_HEAD, len);
-        at += FRAME_HEAD + len;
+    takeFrames();
+}
+
+int awaitFirstFrame(int fd, int seconds) {
+    timespec end = monotonicNow();
+    end.tv_sec += seconds;
+    while (!anyFrame && !ended) {
+        long long left = msBetween(monotonicNow(), end);
+        if (left <= 0) return 0;
+        pollfd p = {fd, POLLIN, 0};
+        int r = waitInputMs(&p, 1, (int)left);
+        if (r < 0 && gSignal) return -1;
+        if (r > 0) readAttached(fd);
     }
-    showOutput();
-    memmove(frames, frames + at, have - at);
-    have -= at;
+    return 1;
 }
 
 static bool startsWith(const char *line, const char *name) {

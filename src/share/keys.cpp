@@ -36,7 +36,7 @@ static bool startsWith(const char *line, const char *name) {
 
 // The commands that act on the port run here; every other one is the
 // console's own and never comes this way from kestrode.
-static void runForConsole(int i, const char *line) {
+static void runForConsole(int i, const char *line, const char *shown) {
     if (startsWith(line, "@settime")) {
         queueNotice(i, setTime() ? "# settime is successful\r\n" : "# settime failed\r\n");
     } else if (startsWith(line, "@clear")) {
@@ -47,7 +47,7 @@ static void runForConsole(int i, const char *line) {
     } else if (startsWith(line, "@upload") || startsWith(line, "@download")) {
         requestTransfer(i, line);
     } else {
-        queueNotice(i, "> invalid command (%s)\n", line);
+        queueNotice(i, "> invalid command (%s)\n", shown);
     }
 }
 
@@ -62,21 +62,26 @@ static void send(int i, char *line, int len) {
     line[len] = '\0';
 }
 
+// Every byte of the line as it goes to the instrument, a NUL included,
+// and none that could act on the terminal or the journal that shows it.
+static char shown[LINE_SIZE * 4];
+
 void takeTypedLine(int i, char *line, int len) {
     const ShareClient &c = gClients[i];
     if (strcmp(line, "@done") == 0) return relayDone(i);  // its transfer is over
-    if (refusedForTransfer(i, line, len)) return;
+    quoteInto(shown, sizeof shown, line, len);
+    if (refusedForTransfer(i, shown)) return;
     if (heldByAnother(i)) {
         const ShareClient &h = gClients[holder];
         printNotice("> %s (uid %u) typed while %s (uid %u) holds the keyboard, not sent: %s\n",
-                    c.user, (unsigned)c.uid, h.user, (unsigned)h.uid, line);
+                    c.user, (unsigned)c.uid, h.user, (unsigned)h.uid, shown);
         queueNotice(i, "> the keyboard is held by %s (uid %u), line not sent\n", h.user,
                     (unsigned)h.uid);
         return;
     }
-    printNotice("> %s (uid %u) typed: %s\n", c.user, (unsigned)c.uid, line);
+    printNotice("> %s (uid %u) typed: %s\n", c.user, (unsigned)c.uid, shown);
     if (line[0] == '@')
-        runForConsole(i, line);
+        runForConsole(i, line, shown);
     else
         send(i, line, len);
 }

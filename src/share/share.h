@@ -38,8 +38,10 @@ inline constexpr char SHARE_DIR[] = "/run/kestrode";
 bool wellKnownSocket(const char *port, char *out, size_t size);
 
 // Service side
-// Creates the socket (nullptr: the well-known place of `device`); false
-// after a "> " line.
+// Creates the socket (nullptr: the well-known place of `device`). A chosen
+// place that cannot be had: false after a "> " line. At the well-known
+// place any failure only turns sharing off ("> sharing is off: ..."): true,
+// and the port is logged as without sharing.
 bool startShare(const char *device, const char *socketPath);
 // Ends every console with the reason and removes the socket.
 void stopShare();
@@ -63,7 +65,7 @@ int relaySplit(const char *buf, int len, char *kept);
 void relayInstrumentRestarted();  // its banner came: no dialogue survives that
 // A typed line (console i, or -1 for this kestrode's keyboard) while a
 // transfer runs: refused with a notice.
-bool refusedForTransfer(int i, const char *line, int len);
+bool refusedForTransfer(int i, const char *shown);  // the line as the journal shows it
 int shareWaitMs();  // until the next time limit of a transfer or a connection, -1 when none
 void checkShare();
 void tellOwnDownload(const char *line, bool starts);  // the consoles, of the service's own
@@ -74,13 +76,27 @@ void hintAttach(const char *device);
 
 // Client side
 // The socket of a port (ttyUSB0, /dev/ttyUSB0) or the path itself,
-// connected, or -1 with errno; `path` names what was tried.
+// connected, or -1 with errno; `path` names what was tried. Never waits
+// long: a full queue (EAGAIN) is tried for a few seconds.
 int connectShare(const char *target, char *path, size_t size);
+const char *connectFailure(int err);  // why it failed, for a "> " line
 int statusMain(const char *target);  // kestrode --status: exit status
+// The service's answer to a look, as it comes, printed with its control
+// bytes quoted: 1 while more is to come, 0 at the report's end, -1 after a
+// "> " line. startStatusAnswer before the first bytes of a connection.
+void startStatusAnswer();
+int takeStatusBytes(const char *path, const char *buf, int len);
 extern bool gbAttached;              // this kestrode is an attached console
 int attachMain(const char *target);  // exit status
 int attachedStatus();  // 0 after the service's normal stop or a detach
 void readAttached(int fd);           // the service's frames, as process_term
+// The same from a buffer; startServiceBytes before the first bytes of a
+// connection. The service's notices are shown with control bytes quoted.
+void startServiceBytes();
+void takeServiceBytes(const char *buf, int len);
+// Up to `seconds` for the service's first frame (its greeting or refusal)
+// or the socket's end: 1, 0 when none came, -1 on a terminating signal.
+int awaitFirstFrame(int fd, int seconds);
 void sendAttachedLine(char *line, int len);  // a typed line with its line end
 void borrowCommand(const char *line);  // "@upload", "@download" through the kestrode
 void runGrant(const char *line, int fd);  // the port lent for it: fd is the way there

@@ -25,7 +25,7 @@ static void endLine(char *line, int pos) {
     if (gbAttached) return sendAttachedLine(line, pos);
     gbFirstChar = true;
     line[pos - 1] = '\0';
-    if (refusedForTransfer(-1, line, pos - 1)) return;
+    if (refusedForTransfer(-1, line)) return;
     if (pos == 1) {
         if (writePort("\r", 1) < 0) printf("> terminal write failed\n");
     } else if (line[0] == '@') {

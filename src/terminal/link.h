@@ -35,6 +35,9 @@ void journalPrefix(char priority);  // nothing unless gbJournal
 // control bytes, below 0x20 and 0x7F, shown as \xNN.
 void printQuoted(FILE *to, const char *text, int len);
 void quoteInto(char *out, size_t size, const char *text, int len);  // cut to fit
+// The same for a server's text, its line ends (LF, and CR before LF) kept.
+void printQuotedText(FILE *to, const char *text, int len);
+void quoteTextInto(char *out, size_t size, const char *text, int len);  // cut to fit
 
 // Flushes the console. One that is gone (a pipe whose reader quit) ends the
 // program as SIGPIPE does, also when SIGPIPE is ignored.

@@ -8,16 +8,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstring>
+
 #include "terminal/link.h"
 #include "transfer/transfer.h"
 
+// Anyone who may write the folder may plant a name: it is shown quoted.
 static void reportIfLeft(int dir, const char *name) {
     int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
-        printNotice("> %s holds %lld bytes of a download that was cut off, kept\n", name,
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        char shown[NAME_MAX * 4 + 1];
+        quoteInto(shown, sizeof shown, name, (int)strlen(name));
+        printNotice("> %s holds %lld bytes of a download that was cut off, kept\n", shown,
                     (long long)st.st_size);
+    }
     close(fd);
 }
 

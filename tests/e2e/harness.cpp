@@ -6,7 +6,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -187,9 +189,10 @@ std::string me() {
 bool attached(Session &c) { return waitFor(c, "> attached to the kestrode on ", 10000); }
 
 int startSharing(const Session &r, const Pty &p, const std::string &option,
-                 const std::string &console, const std::vector<std::string> &more) {
+                 const std::string &console, const std::vector<std::string> &more,
+                 const char *program, void (*beforeExec)()) {
     std::vector<std::string> args;
-    addProgram(args, KESTRODE_BIN);
+    addProgram(args, program);
     args.push_back(option);
     args.insert(args.end(), more.begin(), more.end());
     args.push_back(p.name);
@@ -197,9 +200,18 @@ int startSharing(const Session &r, const Pty &p, const std::string &option,
     for (const std::string &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int pid = spawn(argv.data(), -1, out, out, r.host.c_str());
+    int pid = spawn(argv.data(), -1, out, out, r.host.c_str(), beforeExec);
     close(out);
     return pid;
+}
+
+int rawClient(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd, (sockaddr *)&a, sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 bool fileShows(const std::string &path, const std::string &needle, int ms) {

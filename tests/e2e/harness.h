@@ -72,8 +72,13 @@ std::string me();
 bool attached(Session &c);
 // kestrode `option` (and `more`) on the pseudo-terminal's slave, in r.host; its
 // output goes to the file `console`. It listens once it has announced its log.
+// `program` and `beforeExec` as for startAttached.
 int startSharing(const Session &r, const Pty &p, const std::string &option,
-                 const std::string &console, const std::vector<std::string> &more = {});
+                 const std::string &console, const std::vector<std::string> &more = {},
+                 const char *program = KESTRODE_BIN, void (*beforeExec)() = nullptr);
+// A client of the socket that is no kestrode: it sends what the test says.
+// -1 when it cannot connect.
+int rawClient(const std::string &path);
 // Polls the file until it holds `needle` or `ms` passed.
 bool fileShows(const std::string &path, const std::string &needle, int ms);
 // kestrode --status TARGET as a monitoring script runs it (no input at all):

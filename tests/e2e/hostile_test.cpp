@@ -138,16 +138,6 @@ std::string readingsIn(const std::string &log) {
                                          << "] instead of [" << expected.substr(from, 80) << "]";
 }
 
-int connectTo(const std::string &path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{AF_UNIX, {}};
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (connect(fd, (sockaddr *)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // A raw client's transfer request: the pair's end that comes with the
 // grant frame, or -1.
@@ -187,7 +177,7 @@ TEST(Hostile, ASelfLoopIsRefusedAndEveryReadingLogged) {
     Session r;
     Instrument in;
     startService(r, in);
-    int sock = connectTo(socketIn(r));
+    int sock = rawClient(socketIn(r));
     ASSERT_GE(sock, 0);
     writeAll(sock, "@attach\n");
     const char line[] = "@upload x\n";
@@ -223,7 +213,7 @@ TEST(Hostile, AnUploadThatNeverProgressesCostsNoReading) {
     Instrument in;
     in.period = 0.5;
     startService(r, in);
-    int sock = connectTo(socketIn(r));
+    int sock = rawClient(socketIn(r));
     ASSERT_GE(sock, 0);
     writeAll(sock, "@attach\n");
     int pair = askGrant(sock, "@upload x");
@@ -278,7 +268,7 @@ TEST(Hostile, AFloodingConsoleHoldsNothing) {
     Instrument in;
     startService(r, in);
     in.nag = true;  // replies keep the upload going
-    int sock = connectTo(socketIn(r));
+    int sock = rawClient(socketIn(r));
     ASSERT_GE(sock, 0);
     writeAll(sock, "@attach\n");
     int pair = askGrant(sock, "@upload x");
@@ -314,7 +304,7 @@ TEST(Hostile, ClearFromAConsoleDamagesNoReading) {
     in.slow = true;
     in.period = 0.05;
     startService(r, in);
-    int sock = connectTo(socketIn(r));
+    int sock = rawClient(socketIn(r));
     ASSERT_GE(sock, 0);
     writeAll(sock, "@attach\n");
     std::thread drain([&] { readQuiet(sock, 2000); });
@@ -339,7 +329,7 @@ TEST(Hostile, PlacesCannotBeHoarded) {
     startService(r, in);
     std::vector<int> silent;
     for (int i = 0; i < 108; ++i) {
-        int fd = connectTo(socketIn(r));
+        int fd = rawClient(socketIn(r));
         if (fd >= 0) silent.push_back(fd);
     }
     EXPECT_GE(silent.size(), 8u);

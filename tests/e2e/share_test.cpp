@@ -6,9 +6,12 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -264,6 +267,113 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     closePty(p);
 }
 
+namespace {
+// The service as an account outside the port's group, in a mount namespace
+// of its own whose /run is empty but for the lock folder and, when `place`
+// is set, that folder at /run/kestrode.
+std::string place;
+void outsideTheGroup() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || mkdir("/run/lock", 0) != 0 ||
+        chmod("/run/lock", 01777) != 0)
+        _exit(125);
+    if (!place.empty() && (mkdir("/run/kestrode", 0755) != 0 ||
+                           mount(place.c_str(), "/run/kestrode", nullptr, MS_BIND, nullptr) != 0))
+        _exit(125);
+    becomeNobody();
+}
+
+bool mountsAllowed() {
+    int pid = fork();
+    if (pid == 0) {
+        place.clear();
+        outsideTheGroup();
+        _exit(0);
+    }
+    return waitExit(pid, 10000) == 0;
+}
+}  // namespace
+
+// The logging service asks for the well-known place; an account outside
+// the port's group (a udev rule's own group, an ACL) cannot give the socket
+// that group, and the place may be missing or closed: sharing is off, said
+// in one line, and every reading is logged. A chosen place is still a
+// start-up error.
+TEST(Share, SharingThatCannotBeHadLeavesTheLogOn) {
+#ifdef KESTRODE_EMULATOR
+    GTEST_SKIP() << "the emulator's wrapper lies in the clone";
+#endif
+    if (geteuid() != 0) GTEST_SKIP() << "only root runs the service as an account outside the port's group";
+    extraGroup = (gid_t)-1;
+    std::string why;
+    const std::string program = copyForOthers(KESTRODE_BIN, becomeNobody, why);
+    ASSERT_FALSE(program.empty()) << why;
+    enum Place { CHOSEN, MISSING, CLOSED, OPEN };
+    const std::pair<Place, const char *> cases[] = {
+        {CHOSEN, "> %s cannot be given the group %s of %s: Operation not permitted\n"},
+        {MISSING, "> sharing is off: cannot share on %s: No such file or directory\n"},
+        {CLOSED, "> sharing is off: cannot share on %s: Permission denied\n"},
+        {OPEN, "> sharing is off: %s cannot be given the group %s of %s: Operation not permitted\n"},
+    };
+    const bool mounts = mountsAllowed();
+    for (const auto &[what, text] : cases) {
+        if (what != CHOSEN && !mounts) break;
+        Session r;
+        Pty p = openPty();
+        struct stat dev;
+        ASSERT_EQ(stat(p.name, &dev), 0);
+        ASSERT_EQ(chmod(p.name, 0666), 0);  // the account may open it, but is not in its group
+        group *g = getgrgid(dev.st_gid);
+        const std::string groupName = g ? g->gr_name : std::to_string(dev.st_gid);
+        chmod(r.dir.c_str(), 0755);
+        ASSERT_EQ(chown(r.host.c_str(), 65534, 65534), 0);
+        const std::string folder = r.dir + "/place";
+        mkdir(folder.c_str(), 0755);
+        if (what == CHOSEN || what == OPEN) {
+            ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        }
+        place = what == MISSING ? "" : folder;
+        std::string name = std::string(p.name).substr(5);  // pts/4 gives pts_4
+        name[3] = '_';
+        const std::string path = what == CHOSEN ? folder + "/k.sock" : "/run/kestrode/" + name + ".sock";
+        const std::string service = r.dir + "/service.out";
+        r.pid = startSharing(r, p, what == CHOSEN ? "--share=" + path : "--share", service, {},
+                             program.c_str(), what == CHOSEN ? becomeNobody : outsideTheGroup);
+        char line[512];
+        snprintf(line, sizeof line, text, path.c_str(), groupName.c_str(), p.name);
+        if (what == CHOSEN) {
+            EXPECT_EQ(waitExit(r.pid, 10000), 255);
+            r.pid = -1;
+            EXPECT_NE(readFile(service).find(line), std::string::npos) << readFile(service);
+            EXPECT_TRUE(listFolder(folder).empty());
+            closePty(p);
+            continue;
+        }
+        ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << what << readFile(service);
+        std::string logged;
+        for (int k = 0; k < 5; ++k) {
+            writeAll(p.master, "PM2.5=" + std::to_string(k) + "\r\n");
+            logged += "PM2.5=" + std::to_string(k) + "\r\r\n";
+        }
+        EXPECT_TRUE(fileShows(service, "PM2.5=4\r\n", 10000)) << readFile(service);
+        EXPECT_EQ(readFile(logPath(r)), logged);
+        int status = 0;
+        EXPECT_EQ(waitpid(r.pid, &status, WNOHANG), 0);  // still logging
+        kill(r.pid, SIGTERM);
+        status = waitStatus(r.pid, 10000);
+        r.pid = -1;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        const std::string out = readFile(service);
+        EXPECT_EQ(out.find(std::string(" @@@ starting kestrode @@@ \n") + line + "Local logging file"),
+                  0u) << what << "\n" << out;
+        EXPECT_EQ(count(out, "\n>"), 1u) << out;
+        EXPECT_TRUE(listFolder(folder).empty());  // nothing made, or removed again
+        closePty(p);
+    }
+    removeCopy(program);
+    if (!mounts) GTEST_SKIP() << "no mount namespace of its own may be made here: only a chosen place tried";
+}
+
 
 // A console's transfers run with its user's rights in its own folder (as
 // root: the console is nobody); the service opens no path for it, keeps
@@ -402,4 +512,135 @@ TEST(Share, StatusReportsTheLogItsLinesAndTheConsoles) {
     const std::string none = r.dir + "/none.sock";
     EXPECT_EQ(status(none), std::make_pair(255, "> no kestrode answers on " + none +
                                                     ": No such file or directory\n"));
+}
+
+// However long the instrument's line stays half shown (its prompt), every
+// typed line has its record on the service's output, and the record is the
+// whole line that went to the instrument, NUL and control bytes quoted.
+TEST(Share, EveryTypedLineIsRecordedWhole) {
+    Session r;
+    Pty p = openPty();
+    const std::string service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+    writeAll(p.master, "$ ");
+    ASSERT_TRUE(fileShows(service, "\n$ ", 10000)) << readFile(service);
+    static const char odd[] = "status\0; erase all\x1b]0;x\x07\r";
+    const std::string oddLine(odd, sizeof odd - 1);
+    std::string paste = "@attach\n", sent;
+    for (int k = 0; k < 60; ++k) {
+        paste += "pasted line " + std::to_string(k) + "\n";
+        sent += "pasted line " + std::to_string(k) + "\r\n";
+    }
+    paste += oddLine + "\n";
+    sent += oddLine + "\r\n";
+    int raw = rawClient(socketIn(r));
+    ASSERT_GE(raw, 0);
+    writeAll(raw, paste);  // one paste, read by the service at once
+    EXPECT_EQ(readUntil(p.master, oddLine + "\r\n", 10000), sent);
+    const std::string record = "> " + me() + " typed: status\\x00; erase all\\x1B]0;x\\x07\\x0D\n";
+    EXPECT_TRUE(fileShows(service, record, 10000)) << readFile(service);
+    const std::string out = readFile(service);
+    EXPECT_EQ(count(out, " typed: "), 61u) << out;
+    for (int k = 0; k < 60; ++k)
+        EXPECT_NE(out.find("> " + me() + " typed: pasted line " + std::to_string(k) + "\n"),
+                  std::string::npos) << k;
+    EXPECT_EQ(out.find_first_of(std::string("\x1b\x07\0", 3)), std::string::npos);
+    close(raw);
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    closePty(p);
+}
+
+namespace {
+std::string frame(char type, const std::string &payload) {
+    return std::string{type, (char)(payload.size() >> 8), (char)(payload.size() & 0xFF)} + payload;
+}
+
+// A server that is no kestrode at `path`: each client in turn gets the next
+// answer once it has sent its first line, and is then left to end.
+std::thread serveAnswers(const std::string &path, std::vector<std::string> answers) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    EXPECT_EQ(bind(fd, (sockaddr *)&a, sizeof a), 0);
+    listen(fd, 4);
+    return std::thread([fd, answers] {
+        for (const std::string &answer : answers) {
+            int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            readUntil(c, "\n", 10000);
+            writeAll(c, answer);
+            char rest[256];
+            while (read(c, rest, sizeof rest) > 0) {}  // until it has gone
+            close(c);
+        }
+        close(fd);
+    });
+}
+}  // namespace
+
+// The service's words (notices, its last line) are shown by --status and
+// --attach with their control bytes quoted, line ends as they are; the
+// instrument's own bytes are shown raw, as in a direct session. A server
+// that never finishes a first frame is given up after 15 s.
+TEST(Share, AServersTextIsShownQuoted) {
+    Session r, c, half;
+    const std::string path = r.dir + "/fake.sock";
+    const std::string report = "kestrode on \x1b]0;owned\x07/dev/x (process 1)\r\n";
+    const std::string logFile = "log file: /tmp/a\rb\x1b[2J\n";
+    const std::string greeting = "> attached to the kestrode on \x1b[31mX (process 1, logging since now)\n";
+    const std::string output = "T=1 \x1b[1mbold\x1b[0m\r\n";
+    std::thread server = serveAnswers(
+        path, {frame('N', report) + frame('N', logFile) + frame('E', std::string(1, '\0')),
+               frame('E', "\x01> no room \x1b[5m here\n"),
+               frame('N', greeting) + frame('O', output) + frame('N', "# settime is successful\r\n") +
+                   frame('E', std::string(1, '\0') + "> the kestrode on X stopped\x07, detached\n"),
+               frame('N', greeting).substr(0, 2)});
+    EXPECT_EQ(status(path), std::make_pair(0, std::string("kestrode on \\x1B]0;owned\\x07/dev/x (process 1)\r\n"
+                                                          "log file: /tmp/a\\x0Db\\x1B[2J\n")));
+    EXPECT_EQ(status(path), std::make_pair(255, std::string("> no room \\x1B[5m here\n")));
+    startAttached(c, path);
+    EXPECT_EQ(waitEnd(c, 10000), 0) << c.console;
+    EXPECT_EQ(c.console, "> attached to the kestrode on \\x1B[31mX (process 1, logging since now)\n" + output +
+                             "# settime is successful\r\n> the kestrode on X stopped\\x07, detached\n");
+    startAttached(half, path);
+    EXPECT_EQ(waitEnd(half, 30000), 255);
+    EXPECT_EQ(half.console, "> cannot attach to " + path + ": no greeting within 15 s\n");
+    server.join();
+}
+
+// A stopped kestrode (SIGSTOP) is not waited for: with its queue full a
+// look and a console give up after a few seconds, saying why.
+TEST(Share, AStoppedServiceIsNotWaitedFor) {
+    Session r, c;
+    Pty p = openPty();
+    const std::string service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + socketIn(r), service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+    kill(r.pid, SIGSTOP);
+    std::vector<int> waiting;  // the queue filled with connections nobody takes
+    for (int k = 0; k < 1000; ++k) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{AF_UNIX, {}};
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", socketIn(r).c_str());
+        if (connect(fd, (sockaddr *)&a, sizeof a) != 0) {
+            EXPECT_EQ(errno, EAGAIN);
+            close(fd);
+            break;
+        }
+        waiting.push_back(fd);
+    }
+    ASSERT_LT(waiting.size(), 1000u);
+    startAttached(c, socketIn(r));
+    EXPECT_EQ(status(socketIn(r)), std::make_pair(255, "> no kestrode answers on " + socketIn(r) +
+                                                           ": its queue stayed full for 5 s\n"));
+    EXPECT_EQ(waitEnd(c, 20000), 255);
+    EXPECT_EQ(c.console, "> cannot attach to " + socketIn(r) + ": its queue stayed full for 5 s\n");
+    for (int fd : waiting) close(fd);
+    kill(r.pid, SIGCONT);
+    kill(r.pid, SIGTERM);
+    waitStatus(r.pid, 10000);
+    r.pid = -1;
+    closePty(p);
 }
