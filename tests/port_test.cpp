@@ -232,6 +232,8 @@ int openAgain(const char *path, int flags) {
 // every 3 s and no sooner until it is ours, set up as at start, with the lock
 // file kept; gone: a lost port.
 TEST(SerialPort, APortLostAtTheReopenIsTriedAgainUntilItIsOurs) {
+    std::string self = readFile("/proc/self/comm");  // kestrode_tests, or its emulator
+    self.resize(self.find('\n'));
     const std::string warned =
         "> no byte from the instrument for 1 s, no line from it since kestrode started\n";
     const std::string back = "> the serial port is open again after 6 s without it\n";
@@ -243,7 +245,7 @@ TEST(SerialPort, APortLostAtTheReopenIsTriedAgainUntilItIsOurs) {
     } cases[] = {
         {0, false, 1, "> the instrument is still silent, its serial port was closed and opened again\n"},
         {0, true, 3, "> the serial port was taken by another program (process " +
-                         std::to_string(getpid()) + ", kestrode_tests), trying again every 3 s\n" + back},
+                         std::to_string(getpid()) + ", " + self + "), trying again every 3 s\n" + back},
         {EBUSY, false, 3, "> the serial port was taken by another program, trying again every 3 s\n" + back},
         {EACCES, false, 3,
          "> the serial port could not be opened again (Permission denied), trying again every 3 s\n" + back},
