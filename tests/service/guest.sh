@@ -253,7 +253,7 @@ attach)
     say attached "$?"
     cmp -s "$t/$2" "/home/watcher/$2" && [ "$(stat -c %U "/home/watcher/$2")" = watcher ] &&
         [ ! -e "$(dir "$1")/$2" ] && say fetched "$2"
-    grep -aq '^> uploading is successfully finished' /tmp/attach.out && say uploaded up.dat
+    grep -aq '> uploading is successfully finished' /tmp/attach.out && say uploaded up.dat
     runuser -u watcher -- kestrode --status "$1" </dev/null >/tmp/status.out 2>&1
     say status "$?"
     say statuslog "$(sed -n 's/^log file: //p' /tmp/status.out)"
