@@ -54,6 +54,12 @@ static void attached(int i) {
     queueFrame(i, FRAME_NOTICE, text, n);
 }
 
+int attachedConsoles() {
+    int n = 0;
+    for (const ShareClient &c : gClients) n += c.fd >= 0 && c.greeted;
+    return n;
+}
+
 void queueReport(int i) {
     line(i, "kestrode on %s (process %ld)\n", sharedDevice(), (long)getpid());
     line(i, "logging since: %s\n", loggingSince());

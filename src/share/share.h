@@ -42,6 +42,7 @@ void flushShare(bool portQuiet);  // after every wait: false when the port had m
 // What runs between a console and the instrument: "none", or such as
 // "download of NAME by USER (uid N)".
 void describeTransfer(char *out, size_t size);
+int attachedConsoles();  // the consoles, never the looks
 // A console's transfer (relay.cpp): the port lent to the console that asked.
 bool relayOffer(const char *line);  // an "@DOWNLOAD," line a console awaits: it has it
 bool relayPortBytes(const char *buf, int len);  // true when the port's bytes went to it

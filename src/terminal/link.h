@@ -46,6 +46,12 @@ void flushConsole();
 int waitInput(pollfd *fds, int count, int seconds);
 int waitInputMs(pollfd *fds, int count, int ms);
 
+// systemd's watchdog (notify.cpp): a keep-alive when one is due, nothing
+// otherwise. Cheap: any wait that may hold the loop for long calls it each
+// time round, so only a program that stopped turning is restarted.
+void keepServiceAlive();
+int keepAliveWaitMs();  // until the next is due, -1 without a watchdog
+
 // Bytes came from the instrument: a silence watched for has ended.
 void noteInstrumentBytes();
 

@@ -65,6 +65,7 @@ static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
 // The log's sync is due at its time, busy or not; a silence only when the
 // port has nothing to read and is not lent to a console's transfer.
 static void timedWork(bool portReady) {
+    tellService();
     syncLogIfDue();
     checkRelay();
     if (!portReady && !relayRunning()) checkSilence();
@@ -83,6 +84,7 @@ static void servePass() {
     int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CLIENTS + 1);
     int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
     int limit = sooner(sooner(sooner(own, logSyncWaitMs()), silenceWaitMs()), relayWaitMs());
+    limit = sooner(limit, serviceWaitMs());
     int r = waitInputMs(fds, count, limit);
     timedWork(r > 0 && fds[0].revents != 0);
     if (r < 0) {
@@ -144,9 +146,15 @@ int kestrodeMain(int argc, char **argv) {
     }
     installSignals();
     startLog();
+    if (!serviceStarted(dev)) {  // systemd is told nothing: the start failed
+        stopShare();
+        closePort();
+        return -1;
+    }
     reportLeftoverDownloads();
     startSilenceWatch();
     runLoop();
+    serviceStopping();
     stopLog();
     showHeldNotices(true);
     stopShare();  // after the log: a console told of the end finds every line there
