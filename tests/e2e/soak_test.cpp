@@ -147,7 +147,7 @@ TEST(Soak, AMonthOfDaysInMinutes) {
     std::set<std::string> seen;
     int fewest = 1 << 30, most = 0, looks = 0, looksAnswered = 0, kestrode = 0;
     Footprint firstDay, end;
-    double nextLook = began + 10;
+    double nextLook = began + 1;  // the first look on the first day, then every 10 s
     while (!seen.count(last) && nowSeconds() < began + 400) {
         waitFor(r, "\x01", 100);  // reads the console, which must never fill
         systemd.drain();
@@ -258,7 +258,9 @@ TEST(Soak, AMonthOfDaysInMinutes) {
 
     // Its footprint after the first day and at the end; systemd heard from it.
     EXPECT_EQ(end.fds, firstDay.fds);
+#ifndef KESTRODE_EMULATOR  // there the memory is the emulator's, its translations growing
     EXPECT_LE(end.anonKb - firstDay.anonKb, 64) << "kB of its own memory more";
+#endif
     EXPECT_EQ(systemd.count("READY=1\n"), 1);
     EXPECT_GE(systemd.count("WATCHDOG=1"), (int)(took / 4));  // 4 s: the watchdog's interval
     EXPECT_NE(systemd.lastStatus().find("/" + last + ": "), std::string::npos) << systemd.lastStatus();
