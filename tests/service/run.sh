@@ -127,11 +127,11 @@ startReady() {
 # systemd's watchdog and restarted; it logs again (the instrument SIM is
 # stopped while the port is away and plays on as NEW).
 watchdog() {
-    guest mark "$1"
     guest freeze "$1"
     stopSim "$2"
     LIMIT=120 guest thawed "$1"
     local restarted=$(val restarted) line=$(val watchdog) result=$(val result) cores=$(val cores)
+    guest mark "$1"
     startSim "$3" "$uartPty"
     guest back "$1"
     check watchdog "frozen with SIGSTOP: restarted after $restarted; journal: \"$line\", $result; readings again: $(val resumed) s; core files in the log folder: $cores" \
