@@ -160,5 +160,21 @@ TEST(LogKeep, OneFileANewDayWhateverTheClock) {
               "kestrode-20261207.log kestrode-20261208.log kestrode-20261209.log "
               "kestrode-20261210.log kestrode-20400101.log received.bin ");
     EXPECT_EQ(readFile("received.bin"), "old\r\n");
+
+    // One kept: the day before goes as soon as it is closed.
+    gLogKeep = 1;
+    for (const char *f : {"kestrode-20261207.log", "kestrode-20261208.log", "kestrode-20261209.log"})
+        unlink(f);
+    now = at(2026, 12, 11);
+    captureStart();
+    startLog();
+    captureStop();
+    for (int day = 12; day <= 14; ++day) {
+        now = at(2026, 12, day);
+        line("PM2.5=7\n");
+        std::string files = filesIn(".");
+        EXPECT_EQ(files.find("kestrode-202612"), files.rfind("kestrode-202612")) << files;
+    }
+    stopLog();
     leaveTempDir();
 }

@@ -15,6 +15,7 @@ int gLogDay = 0;
 static int openError = 0;  // why the last name could not be opened
 static char openPath[4096 + 128];  // the open log's full path
 static bool madeNew = false;  // the name opened last was not there before
+static char openedName[128];  // and that name
 
 const char *logPath() { return gpLogFile ? openPath : ""; }
 
@@ -103,13 +104,22 @@ FILE *openLogFor(time_t when) {
     snprintf(openPath, sizeof openPath, "%s/%s", strcmp(in, "/") == 0 ? "" : in, name);
     repairLogEnd(fileno(f), name);
     syncLogDir();
-    if (madeNew) keepNewestLogs(name);  // a day's file opened again removes nothing
+    snprintf(openedName, sizeof openedName, "%s", name);
     return f;
+}
+
+// Once the day before is closed (it no longer holds its lock): a day's
+// file opened again removes nothing.
+void keepLogsIfNewDay() {
+    if (madeNew) keepNewestLogs(openedName);
+    madeNew = false;
 }
 
 void startLog() {
     gpLogFile = openLogFor(gClock(nullptr));
-    if (gpLogFile) warnIfLogInMemory();
+    if (!gpLogFile) return;
+    warnIfLogInMemory();
+    keepLogsIfNewDay();
 }
 
 void stopLog() {
