@@ -271,7 +271,9 @@ TEST(Soak, AMonthOfDaysInMinutes) {
 
     // Its footprint after the first day and at the end; systemd heard from it.
     EXPECT_EQ(end.fds, firstDay.fds);
-    if (OWN_MEMORY_MEASURED) EXPECT_LE(end.anonKb - firstDay.anonKb, 64) << "kB of its own memory more";
+    if (OWN_MEMORY_MEASURED) {
+        EXPECT_LE(end.anonKb - firstDay.anonKb, 64) << "kB of its own memory more";
+    }
     EXPECT_EQ(systemd.count("READY=1\n"), 1);
     EXPECT_GE(systemd.count("WATCHDOG=1"), (int)(took / 4));  // 4 s: the watchdog's interval
     EXPECT_NE(systemd.lastStatus().find("/" + last + ": "), std::string::npos) << systemd.lastStatus();
