@@ -32,7 +32,7 @@ DEB_ARCHS ?= amd64 arm64
 SYSTEM_BUILD ?= build-system
 SYSTEM_SECONDS ?= 230
 SERVICE_BUILD ?= build-service
-SERVICE_SECONDS ?= 900
+SERVICE_SECONDS ?= 1080
 POWERCUT_BUILD ?= build-powercut
 POWERCUT_SECONDS ?= 600
 # The guest's image, kept between runs (tests/service/image.sh).
@@ -43,6 +43,11 @@ OLD_COMMIT ?= ab96593
 OLD_BUILD ?= build-old
 OLD_DIST ?= $(OLD_BUILD)/dist
 OLD_ARCH ?= amd64
+# The release before (1.3.0), whose tmpfiles age rule the upgrade ends:
+# make test-service installs it between 1.2.0 and the new packages.
+PREV_COMMIT ?= 2862ac1
+PREV_BUILD ?= build-prev
+PREV_DIST ?= $(PREV_BUILD)/dist
 # The arm64 package the system test boots with; made by `make package` when
 # there is none yet.
 ARM64_DEB ?= $(firstword $(wildcard $(DIST)/kestrode_*_arm64.deb))
@@ -64,7 +69,7 @@ need = @command -v $(1) >/dev/null || { echo "make $@: $(1) is missing: install 
 
 .PHONY: all configure test demo clean test-sanitize fuzz test-aarch64 \
 	package check-package check-install check-man bench test-aarch64-system \
-	test-service test-powercut old-package
+	test-service test-powercut old-package prev-package
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -126,9 +131,11 @@ test-service: all
 	if [ -z "$$deb" ]; then $(MAKE) --no-print-directory package DEB_ARCHS=arm64 && \
 	  deb=$$(ls $(DIST)/kestrode_*_arm64.deb 2>/dev/null | head -n 1); fi; \
 	$(MAKE) --no-print-directory old-package OLD_ARCH=arm64 || exit 1; \
-	echo "== test-service with $$deb over $$(ls $(OLD_DIST)/kestrode_*_arm64.deb)"; \
+	$(MAKE) --no-print-directory prev-package || exit 1; \
+	echo "== test-service with $$deb over $$(ls $(PREV_DIST)/kestrode_*_arm64.deb) over $$(ls $(OLD_DIST)/kestrode_*_arm64.deb)"; \
 	timeout -k 10 $(SERVICE_SECONDS) tests/service/run.sh "$$deb" $(BUILD)/kestrode-sim \
-	  $(SERVICE_BUILD) $(SERVICE_CACHE) "$$(ls $(OLD_DIST)/kestrode_*_arm64.deb | head -n 1)"; \
+	  $(SERVICE_BUILD) $(SERVICE_CACHE) "$$(ls $(OLD_DIST)/kestrode_*_arm64.deb | head -n 1)" \
+	  "$$(ls $(PREV_DIST)/kestrode_*_arm64.deb | head -n 1)"; \
 	rc=$$?; echo "== test-service: $$(awk -v a=$$start -v b=$$(date +%s.%N) 'BEGIN { printf "%.1f", b - a }') s in all, status $$rc"; \
 	exit $$rc
 
@@ -154,6 +161,11 @@ check-package: package
 old-package:
 	@ls $(OLD_DIST)/kestrode_*_$(OLD_ARCH).deb >/dev/null 2>&1 || \
 	  KESTRODE_COMMIT=$(OLD_COMMIT) cmake/build-debs.sh $(OLD_BUILD) $(OLD_DIST) $(OLD_ARCH)
+
+# The arm64 packages of the release before, for the service test.
+prev-package:
+	@ls $(PREV_DIST)/kestrode_*_arm64.deb >/dev/null 2>&1 || \
+	  KESTRODE_COMMIT=$(PREV_COMMIT) cmake/build-debs.sh $(PREV_BUILD) $(PREV_DIST) arm64
 
 # Uses the packages in dist/ when they are there.
 check-install: old-package

@@ -19,6 +19,4 @@ if(KESTRODE_SYSTEMD_UNITDIR)
     DESTINATION lib/sysusers.d RENAME kestrode.conf)
   install(FILES ${PROJECT_SOURCE_DIR}/service/kestrode.tmpfiles
     DESTINATION lib/tmpfiles.d RENAME kestrode.conf)
-  install(FILES ${PROJECT_SOURCE_DIR}/service/kestrode-retention.tmpfiles
-    DESTINATION lib/tmpfiles.d RENAME kestrode-retention.conf)
 endif()

@@ -578,8 +578,8 @@ TEST(Program, PermissionProblemNamesTheGroupToJoin) {
 
 TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
-        "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
-        "                [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
+        "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
+        "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
         "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
@@ -606,7 +606,7 @@ TEST(Program, OptionsTheUsualWay) {
     std::string help = readQuiet(r.out, 50);
     for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
                                "--log-daily", "--log-dir DIR", "--log-sync SECONDS",
-                               "--silence SECONDS"})
+                               "--silence SECONDS", "--log-keep N"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
@@ -628,6 +628,12 @@ TEST(Program, OptionsTheUsualWay) {
         {{"--log-sync", "86401", "/dev/ttyS0"}, "> option needs a number of seconds: --log-sync\n" + usage},
         {{"--silence", "", "/dev/ttyS0"}, "> option needs a number of seconds: --silence\n" + usage},
         {{"--silence=5min"}, "> option needs a number of seconds: --silence\n" + usage},
+        // A count of day files, and only where there are day files.
+        {{"--log-daily", "--log-keep", "0", "/dev/ttyS0"}, "> option needs a number of files: --log-keep\n" + usage},
+        {{"--log-daily", "--log-keep=400d"}, "> option needs a number of files: --log-keep\n" + usage},
+        {{"--log-daily", "--log-keep", "100001"}, "> option needs a number of files: --log-keep\n" + usage},
+        {{"--log-keep", "400", "/dev/ttyS0"}, "> option --log-keep needs --log-daily\n" + usage},
+        {{"--log-daily", "--log-keep"}, "> option needs a value: --log-keep\n" + usage},
     };
     for (const auto &refusal : refusals) {
         r = start(refusal.args, -1, true);

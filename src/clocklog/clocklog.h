@@ -51,6 +51,12 @@ const char *logDirName();
 time_t lineStartTime();
 int formatLogStamp(char *out);
 void moveLogIfNewDay();
+// Retention (logkeep.cpp, --log-keep N with --log-daily; 0: every file kept)
+extern int gLogKeep;
+constexpr int MAX_LOG_KEEP = 100000;
+long long dayFileKey(const char *name);  // its order, or -1 for no day file's name
+void keepNewestLogs(const char *opened);  // after a new day's file was made
+void keepLogsIfNewDay();  // that, when the log opened last was made new
 
 // Clock
 constexpr time_t SYNC_INTERVAL = 3600;

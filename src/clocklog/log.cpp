@@ -14,6 +14,8 @@ FILE *gpLogFile = nullptr;
 int gLogDay = 0;
 static int openError = 0;  // why the last name could not be opened
 static char openPath[4096 + 128];  // the open log's full path
+static bool madeNew = false;  // the name opened last was not there before
+static char openedName[128];  // and that name
 
 const char *logPath() { return gpLogFile ? openPath : ""; }
 
@@ -28,6 +30,7 @@ int localDay(time_t t) {
 // would swallow the lines. One that another kestrode writes (it holds the
 // lock) is passed over, so two instruments never share a log.
 static FILE *openRegular(const char *name, struct stat &st) {
+    madeNew = fstatat(gLogDirFD, name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
     int fd = openat(gLogDirFD, name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         openError = errno;
@@ -101,12 +104,22 @@ FILE *openLogFor(time_t when) {
     snprintf(openPath, sizeof openPath, "%s/%s", strcmp(in, "/") == 0 ? "" : in, name);
     repairLogEnd(fileno(f), name);
     syncLogDir();
+    snprintf(openedName, sizeof openedName, "%s", name);
     return f;
+}
+
+// Once the day before is closed (it no longer holds its lock): a day's
+// file opened again removes nothing.
+void keepLogsIfNewDay() {
+    if (madeNew) keepNewestLogs(openedName);
+    madeNew = false;
 }
 
 void startLog() {
     gpLogFile = openLogFor(gClock(nullptr));
-    if (gpLogFile) warnIfLogInMemory();
+    if (!gpLogFile) return;
+    warnIfLogInMemory();
+    keepLogsIfNewDay();
 }
 
 void stopLog() {

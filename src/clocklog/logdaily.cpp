@@ -25,4 +25,5 @@ void moveLogIfNewDay() {
     syncLog();
     if (gpLogFile) fclose(gpLogFile);
     gpLogFile = next;
+    keepLogsIfNewDay();
 }

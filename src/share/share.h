@@ -55,6 +55,7 @@ void flushShare(bool portQuiet);  // after every wait: false when the port had m
 // What runs between a console and the instrument: "none", or such as
 // "download of NAME by USER (uid N)".
 void describeTransfer(char *out, size_t size);
+int consoleCount(uid_t uid);  // the consoles of that user, never the looks; (uid_t)-1: all
 // A console's transfer (relay.cpp): the port lent to the console that asked.
 bool relayOffer(const char *line);  // an "@DOWNLOAD," line a console awaits: it has it
 bool relayRunning();
@@ -141,7 +142,6 @@ void relayToConsole(const char *buf, int len);  // dialogue bytes (relaysplit.cp
 void relayProgress();  // a reply relayed or a frame accepted
 bool relayUpload();
 bool transferBusy();  // a console's or the kestrode's own
-int consoleCount(uid_t uid);  // the consoles of that user; (uid_t)-1: all
 void startBusyWaits();  // a transfer's waits serve the consoles and looks
 void stopBusyWaits();
 int keyboardHolder();  // its slot, or -1 when free or idle

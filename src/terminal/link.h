@@ -62,6 +62,12 @@ extern BusyWork gBusyWork;
 // meanwhile: as waitInput on the port alone.
 int waitPortInput(int seconds);
 
+// systemd's watchdog (notify.cpp): a keep-alive when one is due, nothing
+// otherwise. Cheap: any wait that may hold the loop for long calls it each
+// time round, so only a program that stopped turning is restarted.
+void keepServiceAlive();
+int keepAliveWaitMs();  // until the next is due, -1 without a watchdog
+
 // Bytes came from the instrument: a silence watched for has ended.
 void noteInstrumentBytes();
 

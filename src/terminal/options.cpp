@@ -13,7 +13,7 @@
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
-enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, SILENCE, SHARE, ATTACH, STATUS };  // long options only
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, LOG_KEEP, SILENCE, SHARE, ATTACH, STATUS };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -22,6 +22,7 @@ static const option LONG_OPTIONS[] = {
     {"log-daily", no_argument, nullptr, LOG_DAILY},
     {"log-dir", required_argument, nullptr, LOG_DIR},
     {"log-sync", required_argument, nullptr, LOG_SYNC},
+    {"log-keep", required_argument, nullptr, LOG_KEEP},
     {"silence", required_argument, nullptr, SILENCE},
     {"share", optional_argument, nullptr, SHARE},
     {"attach", required_argument, nullptr, ATTACH},
@@ -30,14 +31,16 @@ static const option LONG_OPTIONS[] = {
 };
 
 static const char USAGE_LINE[] =
-    "usage: kestrode [--log-time] [--log-daily] [--log-dir DIR] [--log-sync SECONDS]\n"
-    "                [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
+    "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
+    "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
     "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
     "  --log-time     begin every logged line with its local date and time\n"
     "                 (2026-12-07T17:55:28.506+01:00)\n"
     "  --log-daily    a new log file for each local date\n"
+    "  --log-keep N   with --log-daily: keep the newest N day files; each new\n"
+    "                 day's file removes the oldest one beyond N\n"
     "  --log-dir DIR  write the log in DIR instead of the current directory\n"
     "  --log-sync SECONDS\n"
     "                 put logged lines on the disk at most SECONDS after they\n"
@@ -69,6 +72,15 @@ static bool seconds(int min, int *out) {
     return true;
 }
 
+// A count of day files to keep.
+static bool files(int *out) {
+    char *end = nullptr;
+    long v = strtol(optarg, &end, 10);
+    if (end == optarg || *end != '\0' || v < 1 || v > MAX_LOG_KEEP) return false;
+    *out = (int)v;
+    return true;
+}
+
 static bool takeOption(int c) {
     switch (c) {
     case 'h': gOptions.help = true; return true;
@@ -78,6 +90,7 @@ static bool takeOption(int c) {
     case LOG_DAILY: gbLogDaily = true; return true;
     case LOG_DIR: gOptions.logDir = optarg; return true;
     case LOG_SYNC: return seconds(0, &gLogSyncSeconds);
+    case LOG_KEEP: return files(&gLogKeep);
     case SILENCE: return seconds(0, &gSilenceSeconds);
     case SHARE:
         gOptions.share = true;
@@ -116,6 +129,7 @@ bool parseOptions(int argc, char **argv) {
     gOptions = Options{};
     gbLogTime = gbLogDaily = false;
     gLogSyncSeconds = 1;
+    gLogKeep = 0;
     gSilenceSeconds = 0;
     opterr = 0;  // the messages are ours, on the "> " form
     optind = 1;
@@ -125,7 +139,9 @@ bool parseOptions(int argc, char **argv) {
         // A long option is named by the word getopt_long just passed; a short
         // one by its letter, as it may stand in a cluster ("-lb").
         const char *arg = argv[optind - 1];
-        if (c == LOG_SYNC || c == SILENCE)  // its value may be the word passed
+        if (c == LOG_KEEP)
+            noteBad("> option needs a number of files: %s\n", "--log-keep", 0);
+        else if (c == LOG_SYNC || c == SILENCE)  // its value may be the word passed
             noteBad("> option needs a number of seconds: %s\n",
                     c == LOG_SYNC ? "--log-sync" : "--silence", 0);
         else if (valueNotTaken(arg))
@@ -133,6 +149,10 @@ bool parseOptions(int argc, char **argv) {
         else
             noteBad(c == ':' ? "> option needs a value: %s\n" : "> unknown option %s\n", arg,
                     optopt);
+        return false;
+    }
+    if (gLogKeep > 0 && !gbLogDaily) {  // without day files there is nothing to count
+        snprintf(gOptions.bad, sizeof gOptions.bad, "> option --log-keep needs --log-daily\n");
         return false;
     }
     gOptions.plainCount = argc - optind;

@@ -65,6 +65,7 @@ static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
 // The log's sync is due at its time, busy or not; a silence only when the
 // port has nothing to read and no console's transfer runs on it.
 static void timedWork(bool portReady) {
+    tellService();
     syncLogIfDue();
     checkShare();
     if (!portReady && !relayRunning()) checkSilence();
@@ -84,6 +85,7 @@ static void servePass() {
     int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
     int silence = relayRunning() ? -1 : silenceWaitMs();  // not while a console's transfer runs
     int limit = sooner(sooner(sooner(own, logSyncWaitMs()), silence), shareWaitMs());
+    limit = sooner(limit, serviceWaitMs());
     int r = waitInputMs(fds, count, limit);
     timedWork(r > 0 && fds[0].revents != 0);
     if (r < 0) {
@@ -145,9 +147,15 @@ int kestrodeMain(int argc, char **argv) {
     }
     installSignals();
     startLog();
+    if (!serviceStarted(dev)) {  // systemd is told nothing: the start failed
+        stopShare();
+        closePort();
+        return -1;
+    }
     reportLeftoverDownloads();
     startSilenceWatch();
     runLoop();
+    serviceStopping();
     stopLog();
     showHeldNotices(true);
     stopShare();  // after the log: a console told of the end finds every line there

@@ -115,6 +115,17 @@ time_t instrumentLastLine();  // wall time of its last line, 0 before the first
 int silenceWaitMs();  // until the next step is due, -1 when none is
 void checkSilence();  // the warning, then the port opened again
 
+// systemd (notify.cpp, servicestatus.cpp); without NOTIFY_SOCKET nothing at all
+bool startNotify();  // true under systemd: its socket open, the watchdog read
+bool notifying();
+void notify(const char *message, int len);  // one datagram of "KEY=value" lines
+// READY=1 with the first status line; false under systemd without a log
+// (a failed start). True and silent outside systemd.
+bool serviceStarted(const char *device);
+void tellService();   // every pass of the loop: keep-alive and status when due
+int serviceWaitMs();  // until either is due, -1 outside systemd
+void serviceStopping();
+
 // Whole program
 void runLoop();
 int kestrodeMain(int argc, char **argv);

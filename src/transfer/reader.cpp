@@ -27,6 +27,7 @@ static bool fillHeld(int seconds) {
     if (gTermFD < 0) return false;
     flushConsole();  // remarks and progress show before the wait
     for (;;) {
+        keepServiceAlive();  // a download of minutes holds the loop
         int r = waitPortInput(seconds);
         if (r < 0 && errno == EINTR && !gSignal) continue;
         if (r <= 0) return false;

@@ -78,7 +78,7 @@ void startAttached(Session &c, const std::string &target, void (*beforeExec)(),
 }
 
 void startSession(Session &r, const std::vector<std::string> &simOptions,
-                  const std::vector<std::string> &kestrodeOptions) {
+                  const std::vector<std::string> &kestrodeOptions, const char *program) {
     std::vector<std::string> args;
     addProgram(args, KESTRODE_SIM);
     // --exit-with: should the test itself be killed, the simulator ends
@@ -88,11 +88,24 @@ void startSession(Session &r, const std::vector<std::string> &simOptions,
     args.insert(args.end(), simOptions.begin(), simOptions.end());
     args.push_back("--run");
     args.push_back("--");
-    addProgram(args, KESTRODE_BIN);
+    addProgram(args, program);
     args.insert(args.end(), kestrodeOptions.begin(), kestrodeOptions.end());
     int err = open((r.dir + "/sim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     startPiped(r, args, err, nullptr);
     close(err);
+}
+
+int runKestrode(const std::vector<std::string> &args, std::string &out, int ms) {
+    Session c;
+    std::vector<std::string> all;
+    addProgram(all, KESTRODE_BIN);
+    all.insert(all.end(), args.begin(), args.end());
+    startPiped(c, all, -1, nullptr);
+    close(c.in);
+    c.in = -1;
+    int status = waitEnd(c, ms);
+    out = c.console;
+    return status;
 }
 
 void type(Session &r, const std::string &line) { writeAll(r.in, line + "\n"); }

@@ -28,9 +28,13 @@ struct Session {
 
 // Starts the simulator with these options (and --verbose, --seed 1) and
 // kestrode on its device; both end if the test process dies.
-// `kestrodeOptions` go before the device.
+// `kestrodeOptions` go before the device; `program` is run instead of kestrode.
 void startSession(Session &r, const std::vector<std::string> &simOptions,
-                  const std::vector<std::string> &kestrodeOptions = {});
+                  const std::vector<std::string> &kestrodeOptions = {},
+                  const char *program = KESTRODE_BIN);
+// Runs `kestrode ARGS...` to its end (ms at most) with its output in `out`;
+// its exit status, -1 when it had to be killed.
+int runKestrode(const std::vector<std::string> &args, std::string &out, int ms);
 // Starts `kestrode --attach TARGET` as a console of its own in `c`, typed
 // on and read like a session; `beforeExec` runs in the child before it.
 void startAttached(Session &c, const std::string &target, void (*beforeExec)() = nullptr,

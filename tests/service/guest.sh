@@ -5,8 +5,9 @@
 # a limit.
 #   g install | enable PORT | opened PORT | readings PORT N | fetch PORT NAME | stopmid PORT NAME
 #   g dump PORT | mark PORT | gone PORT | back PORT | byid PORT | rebooted PORT...
-#   g seccomp | lockdir PORT | old | private PORT | upgraded PORT | access PORT NAME
+#   g seccomp | lockdir PORT | old | prev | private PORT | upgraded PORT | access PORT NAME
 #   g retention PORT NAME | upload URL | uploaded | entries PORT | attach PORT
+#   g ready PORT | status PORT | freeze PORT | thawed PORT
 #   g collect PORT     (powercut.sh: the logs and the journal onto /dev/vdc)
 set -u
 t=/root/t
@@ -75,6 +76,15 @@ old)
         { tail -n 20 /tmp/apt.out; exit 1; }
     say version "$(dpkg-query -W -f '${Version}' kestrode)"
     ;;
+prev)
+    # 1.3.0, whose day files were removed by age; an administrator changed
+    # the age the way its README said.
+    apt-get install -y -q "$t"/prev/kestrode_*_arm64.deb </dev/null >/tmp/apt.out 2>&1 ||
+        { tail -n 20 /tmp/apt.out; exit 1; }
+    sed 's/400d/90d/' /usr/lib/tmpfiles.d/kestrode-retention.conf >/etc/tmpfiles.d/kestrode-retention.conf
+    say version "$(dpkg-query -W -f '${Version}' kestrode)"
+    say agerules "$(systemd-tmpfiles --cat-config | grep -c '^e /var/log/kestrode/')"
+    ;;
 private)
     # The files the dynamic user of 1.2.0 made, as systemd keeps them.
     f=$(ls /var/log/private/kestrode/"$1"/kestrode-*.log | tail -n 1)
@@ -90,6 +100,12 @@ upgraded)
     for f in "$(log "$1")" "$(dir "$1")/dl-old.bin"; do say file "${f##*/} $(owner "$f")"; done
     say user "$(stat -c %U "/proc/$(prop "$1" MainPID)")"
     [ -e /var/log/private/kestrode ] || say private gone
+    # The age rule of 1.3.0 is gone, the administrator's copy set aside.
+    say agerules "$(systemd-tmpfiles --cat-config | grep -c '^e /var/log/kestrode/')"
+    say excludes "$(systemd-tmpfiles --cat-config | grep -c '^x /var/log/kestrode/')"
+    [ -e /etc/tmpfiles.d/kestrode-retention.conf.dpkg-bak ] && say setaside yes
+    say type "$(prop "$1" Type) $(prop "$1" WatchdogUSec)"
+    prop "$1" ExecStart | grep -q -- '--log-keep 400 ' && say keep 400
     ;;
 access)
     # A collector in adm, and a user outside it.
@@ -104,7 +120,7 @@ access)
     ;;
 retention)
     # An old day file, an old received file, an old temporary: made as the
-    # service makes them, last written 500 days ago.
+    # service makes them, last written 500 days ago; no age removes any.
     d=$(dir "$1")
     for f in kestrode-20230101.log "old-$2" .kestrode-99.part; do
         as kestrode sh -c 'echo old >"$1" && touch -m -d "500 days ago" "$1"' sh "$d/$f"
@@ -265,6 +281,37 @@ attach)
         say journal typed
     timeout 10 runuser -u outsider -- kestrode --attach "$1" </dev/null >/tmp/outsider.out 2>&1
     say outsider "$? $(head -n 1 /tmp/outsider.out)"
+    ;;
+ready)
+    # systemctl start returns once the service logs: the port locked, the log open.
+    started=${EPOCHREALTIME/./}
+    systemctl start "$(unit "$1")"
+    say took "$(((${EPOCHREALTIME/./} - started) / 1000)) ms"
+    logOpen "$1" && [ -e "/run/lock/LCK..$1" ] && say ready "$1"
+    say state "$(prop "$1" ActiveState)"
+    ;;
+status)
+    # The service's own line in systemctl status, once it has logged readings.
+    statusLine() { systemctl status "$(unit "$1")" --no-pager -n 0 | grep -a 'Status: "logging .* [1-9][0-9]* lines today'; }
+    until_true 30 statusLine "$1" >/dev/null
+    say status "$(statusLine "$1" | sed 's/^ *//')"
+    ;;
+freeze)
+    # The loop stopped (SIGSTOP): systemd's watchdog must end and restart it.
+    pid=$(prop "$1" MainPID)
+    echo "$pid" >"/root/frozen-$1"
+    date +%s >"/root/frozenat-$1"
+    kill -STOP "$pid" && say frozen "$pid"
+    ;;
+thawed)
+    pid=$(cat "/root/frozen-$1")
+    replaced() { [ "$(prop "$1" MainPID)" != "$pid" ] && [ "$(prop "$1" MainPID)" != 0 ] && logOpen "$1"; }
+    until_true 90 replaced "$1" && say restarted "$(($(date +%s) - $(cat "/root/frozenat-$1"))) s"
+    journalctl -u "$(unit "$1")" --since "@$(cat "/root/frozenat-$1")" -o cat |
+        grep -a -m 1 'Watchdog timeout' | sed 's/^/== watchdog /'
+    say result "$(journalctl -u "$(unit "$1")" --since "@$(cat "/root/frozenat-$1")" -o cat |
+        grep -a -o "Failed with result '[a-z-]*'" | head -n 1)"
+    say cores "$(ls "$(dir "$1")" | grep -c core)"
     ;;
 collect)
     # Read on the host from its own scratch disk: faster than the console.

@@ -3,10 +3,11 @@
 # Debian arm64 guest with systemd as PID 1 under qemu-system-aarch64 (TCG),
 # kestrode@.service run there as users run it. One "PASS name" or
 # "FAIL name: why" line per behaviour; the status is 1 when any failed.
-#   tests/service/run.sh DEB SIM WORK CACHE OLD
+#   tests/service/run.sh DEB SIM WORK CACHE OLD PREV
 # DEB the arm64 kestrode package, SIM the host's kestrode-sim, WORK a folder
-# of our own, CACHE where the guest's image is kept between runs, OLD the
-# arm64 package of the release before (DEB is installed over it).
+# of our own, CACHE where the guest's image is kept between runs, OLD and
+# PREV the arm64 packages of 1.2.0 and of the release before (1.3.0): PREV
+# is installed over OLD, DEB over PREV.
 #
 # The instrument is a kestrode-sim --attach behind a PCI 16550 (guest ttyS1)
 # and another behind a USB adapter (qemu-xhci + usb-serial, guest ttyUSB0),
@@ -18,14 +19,15 @@
 # timeout, the simulators end with this script or with QEMU.
 set -euo pipefail
 export LC_ALL=C
-deb=$1 sim=$2 work=$3 cache=$4 olddeb=$5
+deb=$1 sim=$2 work=$3 cache=$4 olddeb=$5 prevdeb=$6
 here=$(cd "$(dirname "$0")" && pwd)
 [ -f "$deb" ] || { echo "test-service: no arm64 package: '$deb'" >&2; exit 1; }
-[ -f "$olddeb" ] || { echo "test-service: no arm64 package of the release before: '$olddeb'" >&2; exit 1; }
+[ -f "$olddeb" ] || { echo "test-service: no arm64 package of 1.2.0: '$olddeb'" >&2; exit 1; }
+[ -f "$prevdeb" ] || { echo "test-service: no arm64 package of the release before: '$prevdeb'" >&2; exit 1; }
 REMOTE=/lib/systemd/systemd-journal-remote
 [ -x "$REMOTE" ] && command -v socat >/dev/null ||
     { echo "test-service: needs systemd-journal-remote and socat" >&2; exit 1; }
-QEMU_SECONDS=${QEMU_SECONDS:-840}
+QEMU_SECONDS=${QEMU_SECONDS:-1020}
 RUN=$work/run
 CONSOLE=$RUN/console
 . "$here/../system/console.sh"
@@ -38,8 +40,9 @@ prepare() {
     mkdir -p "$RUN/t"
     IMAGE=$(timeout 600 "$here/image.sh" "$cache") || fail "no guest image"
     cp "$deb" "$RUN/t/"
-    mkdir -p "$RUN/t/old" "$RUN/remote"
+    mkdir -p "$RUN/t/old" "$RUN/t/prev" "$RUN/remote"
     cp "$olddeb" "$RUN/t/old/"
+    cp "$prevdeb" "$RUN/t/prev/"
     install -m 755 "$here/guest.sh" "$RUN/t/g"
     cp "$here/entries.awk" "$RUN/t/"
     head -c 20000 /dev/urandom >"$RUN/t/dl.bin"
@@ -68,21 +71,29 @@ installOld() {
     check "install-old" "apt-get install ./old/$(basename "$olddeb"): $(val version)" test -n "$(val version)"
 }
 
-# upgrade PORT: the package installed over the release before while PORT's
-# instance runs; its files move out of /var/log/private, readable by adm.
+# upgrade PORT: 1.3.0, then the package, installed over 1.2.0 while PORT's
+# instance runs; its files move out of /var/log/private, readable by adm;
+# the age rule of 1.3.0 goes.
 upgrade() {
     guest private "$1"
     local private link
     private=$(val private) link=$(val link)
+    LIMIT=120 guest prev
+    local prev=$(val version) rules=$(val agerules)
+    check install-prev "apt-get install ./$(basename "$prevdeb"): $prev, $rules age rules for /var/log/kestrode (one of the administrator's)" \
+        test -n "$prev" -a "$rules" -ge 2
     LIMIT=120 guest install
     local version
     version=$(val version)
     check install "apt-get install ./$(basename "$deb"): $version" test -n "$version"
     guest upgraded "$1"
-    check upgrade "$version over 1.2.0: ${private% *} ($link) now $(val dir | cut -d' ' -f1) $(val dir | cut -d' ' -f2-), $(grep '^== file ' <<<"$OUT" | cut -d' ' -f3- | paste -sd';'), run by $(val user)" \
+    check upgrade "$version over $prev over 1.2.0: ${private% *} ($link) now $(val dir | cut -d' ' -f1) $(val dir | cut -d' ' -f2-), $(grep '^== file ' <<<"$OUT" | cut -d' ' -f3- | paste -sd';'), run by $(val user)" \
         eval '[[ "$private" == */private/kestrode/* ]] && [ "$(val private)" = gone ] &&
             [ "$(val user)" = kestrode ] && [ "$(val dir | cut -d" " -f2-)" = "kestrode:adm drwxr-s---" ] &&
             [ "$(grep -c "^== file .* kestrode:adm -rw-r-----$" <<<"$OUT")" = 2 ]'
+    check age-rule "tmpfiles rules for /var/log/kestrode after the upgrade: $(val agerules) by age, $(val excludes) exclusions; the administrator's copy set aside: $(val setaside); unit $(val type), --log-keep $(val keep)" \
+        test "$(val agerules)" = 0 -a "$(val excludes)" = 0 -a "$(val setaside)" = yes \
+        -a "$(val type)" = "notify 30s" -a "$(val keep)" = 400
 }
 
 # readable PORT NAME: the log and the received file NAME, to adm alone.
@@ -93,12 +104,40 @@ readable() {
             [ "$(val groups)" = "kestrode dialout" ]'
 }
 
-# retention PORT NAME: systemd-tmpfiles --clean removes an old day file only.
+# retention PORT NAME: systemd-tmpfiles --clean removes nothing of the
+# service's, however old (the service keeps its newest day files by count).
 retention() {
     guest retention "$1" "$2"
     check retention "systemd-tmpfiles --clean, files last written 500 days ago: removed $(grep '^== removed ' <<<"$OUT" | cut -d' ' -f3- | paste -sd' '), kept $(grep '^== kept ' <<<"$OUT" | cut -d' ' -f3- | paste -sd' ')" \
-        eval '[ "$(grep "^== removed " <<<"$OUT")" = "== removed kestrode-20230101.log" ] &&
-            [ "$(grep -c "^== kept " <<<"$OUT")" = 4 ]'
+        eval '! grep -q "^== removed " <<<"$OUT" && [ "$(grep -c "^== kept " <<<"$OUT")" = 5 ]'
+}
+
+# startReady PORT: systemctl start returns once the port is locked and the
+# log open; then its line in systemctl status.
+startReady() {
+    local port=$1
+    guest ready "$1"
+    check ready "systemctl start $1 returned after $(val took) with the port locked and the log open: $(val ready), $(val state)" \
+        test "$(val ready)" = "$1" -a "$(val state)" = active
+    guest status "$1"
+    check status-line "systemctl status: $(val status)" \
+        eval '[[ "$(val status)" =~ ^Status:\ \"logging\ /dev/$port\ to\ /var/log/kestrode/$port/kestrode-[0-9]{8}\.log:\ [0-9]+\ lines\ today,\ the\ last\ [0-9]+\ s\ ago\;\ 0\ consoles\ attached\"$ ]]'
+}
+
+# watchdog PORT SIM NEW: the service stopped with SIGSTOP is ended by
+# systemd's watchdog and restarted; it logs again (the instrument SIM is
+# stopped while the port is away and plays on as NEW).
+watchdog() {
+    guest freeze "$1"
+    stopSim "$2"
+    LIMIT=120 guest thawed "$1"
+    local restarted=$(val restarted) line=$(val watchdog) result=$(val result) cores=$(val cores)
+    guest mark "$1"
+    startSim "$3" "$uartPty"
+    guest back "$1"
+    check watchdog "frozen with SIGSTOP: restarted after $restarted; journal: \"$line\", $result; readings again: $(val resumed) s; core files in the log folder: $cores" \
+        eval '[ -n "$restarted" ] && [[ "$line" == *"Watchdog timeout"* ]] && [ -n "$(val resumed)" ] &&
+            [ "$result" = "Failed with result '"'watchdog'"'" ] && [ "$cores" = 0 ]'
 }
 
 # The central journal: systemd-journal-remote on the host's loopback, which the
@@ -304,13 +343,14 @@ transfers
 readable ttyS1 dl.bin
 retention ttyS1 dl.bin
 sameReadings
-startUnit ttyS1
+startReady ttyS1
 unplug
 rebootGuest
 sandbox
 fleet ttyS1
+watchdog ttyS1 uart2 uart3
 check echo "no \"unknown command\" answer from the UART's instrument at any start" \
-    eval '! grep -a "unknown command" "$RUN/uart.sent" "$RUN/uart2.sent" >&2'
+    eval '! grep -a "unknown command" "$RUN/uart.sent" "$RUN/uart2.sent" "$RUN/uart3.sent" >&2'
 enter "poweroff"
 for _ in $(seq 300); do kill -0 "$qemuPid" 2>/dev/null || break; sleep 0.1; done
 check poweroff "the guest powered off" eval '! kill -0 "$qemuPid" 2>/dev/null'

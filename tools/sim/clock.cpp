@@ -30,7 +30,9 @@ void clockSet(long long epochSeconds) {
     gClockSet = true;
 }
 
-long long clockNow() { return gClockBase + (long long)(monoNow() - gClockMark); }
+long long clockNow() {
+    return gClockBase + (long long)((monoNow() - gClockMark) * gOpt.clockRate);
+}
 
 bool clockWasSet() { return gClockSet; }
 
@@ -40,5 +42,14 @@ std::string clockText(long long epochSeconds) {
     char text[64];
     if (!gmtime_r(&t, &tmv) || !strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tmv))
         snprintf(text, sizeof text, "%lld s", epochSeconds);
+    return text;
+}
+
+std::string clockStamp(long long epochSeconds) {
+    time_t t = (time_t)epochSeconds;
+    struct tm tmv;
+    char text[64];
+    if (!gmtime_r(&t, &tmv) || !strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tmv))
+        snprintf(text, sizeof text, "%lld", epochSeconds);
     return text;
 }

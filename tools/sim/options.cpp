@@ -28,6 +28,11 @@ static const char USAGE[] =
     "  --transcript FILE   write every byte sent to the host to FILE\n"
     "  --period SECONDS    time between readings, 0 for none (default 1)\n"
     "  --measure-in-uploads  readings go on while a file is sent to the monitor\n"
+    "  --stamp             begin each reading with the instrument's clock\n"
+    "                      (2026-12-08T04:18:16Z)\n"
+    "  --clock-rate R      the instrument's clock runs R times as fast as real\n"
+    "                      time (default 1), to follow a host's clock that is\n"
+    "                      sped up for a test\n"
     "  --baud N            imitate an N baud 8N1 line: N/10 bytes/s each way\n"
     "  --seed N            fixed seed for readings, remarks and noise\n"
     "  --fin-remark TEXT   close downloads with \"@FIN TEXT\"\n"
@@ -72,6 +77,14 @@ static bool secondsOption(const char *value, double *out) {
     return true;
 }
 
+static bool rateOption(const char *value) {
+    char *end = nullptr;
+    double v = strtod(value, &end);
+    if (end == value || *end != '\0' || !(v >= 1) || v > 1e7) return false;
+    gOpt.clockRate = v;
+    return true;
+}
+
 static bool textOption(std::string *dst, const char *value, bool mayBeEmpty) {
     *dst = value;
     return mayBeEmpty || *value != '\0';
@@ -99,6 +112,7 @@ static bool valueOption(const char *name, const char *value) {
     if (!strcmp(name, "--transcript")) return textOption(&gOpt.transcript, value, false);
     if (!strcmp(name, "--fin-remark")) return textOption(&gOpt.finRemark, value, true);
     if (!strcmp(name, "--period")) return secondsOption(value, &gOpt.period);
+    if (!strcmp(name, "--clock-rate")) return rateOption(value);
     if (!strcmp(name, "--mute-after")) return secondsOption(value, &gOpt.muteAfter);
     if (!strcmp(name, "--mute-for")) return secondsOption(value, &gOpt.muteFor);
     if (!strcmp(name, "--baud")) return wholeNumber(value, 10, 100000000, &gOpt.baud);
@@ -119,6 +133,7 @@ static bool flagOption(const char *name) {
     if (!strcmp(name, "--stay")) flag = &gOpt.stay;
     if (!strcmp(name, "--verbose")) flag = &gOpt.verbose;
     if (!strcmp(name, "--measure-in-uploads")) flag = &gOpt.measureInUploads;
+    if (!strcmp(name, "--stamp")) flag = &gOpt.stamp;
     if (flag) *flag = true;
     return flag != nullptr;
 }

@@ -32,5 +32,5 @@ std::string readingLine() {
     snprintf(text, sizeof text, "PM2.5=%.1fug/m3 PM10=%.1fug/m3 T=%.1fC RH=%.1f%% CO2=%.0fppm",
              gPm25.value, gPm25.value + gPm10Extra.value, gTemp.value, gHumidity.value,
              gCo2.value);
-    return text;
+    return gOpt.stamp ? clockStamp(clockNow()) + " " + text : text;
 }

@@ -11,6 +11,8 @@
 // Command-line settings, fixed once start-up has parsed them.
 struct SimOptions {
     double period = 1.0;     // seconds between readings; 0 turns them off
+    double clockRate = 1.0;  // the instrument's clock runs this many times as fast
+    bool stamp = false;      // each reading begins with the instrument's clock
     std::string storage;     // folder of stored files; empty: a temporary one
     std::string link;        // symlink made to the device, or empty
     std::string attach;      // existing serial device to use, or empty
@@ -45,6 +47,7 @@ void clockSet(long long epochSeconds);
 long long clockNow();
 bool clockWasSet();
 std::string clockText(long long epochSeconds);
+std::string clockStamp(long long epochSeconds);  // 2026-12-08T04:18:16Z
 
 // rng.cpp
 void rngSeed(unsigned long seed);
