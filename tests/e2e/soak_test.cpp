@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -90,6 +91,20 @@ Footprint footprintOf(int pid) {
     if (std::regex_search(status, m, std::regex(R"(VmRSS:\s+(\d+) kB)"))) f.rssKb = std::stol(m[1]);
     f.fds = (int)listFolder("/proc/" + std::to_string(pid) + "/fd").size();
     return f;
+}
+
+// The least of a few looks 50 ms apart: a new day's file is opened before
+// the old one is closed, and a look's connection comes and goes.
+Footprint settledFootprintOf(int pid) {
+    Footprint least = footprintOf(pid);
+    for (int k = 0; k < 4; ++k) {
+        usleep(50000);
+        Footprint f = footprintOf(pid);
+        least.fds = std::min(least.fds, f.fds);
+        least.anonKb = std::min(least.anonKb, f.anonKb);
+        least.rssKb = std::min(least.rssKb, f.rssKb);
+    }
+    return least;
 }
 
 int childOf(int pid) {
@@ -175,7 +190,7 @@ TEST(Soak, AMonthOfDaysInMinutes) {
         fewest = std::min(fewest, files);
         most = std::max(most, files);
         if (kestrode == 0) kestrode = childOf(r.pid);
-        if (firstDay.fds < 0 && seen.size() == 2) firstDay = footprintOf(kestrode);
+        if (firstDay.fds < 0 && seen.size() == 2) firstDay = settledFootprintOf(kestrode);
         if (nowSeconds() >= nextLook) {
             std::string report;
             ++looks;
@@ -187,7 +202,7 @@ TEST(Soak, AMonthOfDaysInMinutes) {
     ASSERT_TRUE(seen.count(last)) << "days seen: " << seen.size() << "\n" << simReport(r);
     usleep(1000000);  // a good part of the last day
     waitFor(r, "\x01", 100);
-    end = footprintOf(kestrode);
+    end = settledFootprintOf(kestrode);
     type(r, "@exit");
     EXPECT_EQ(waitEnd(r, 15000), 0);
     double took = nowSeconds() - began;
