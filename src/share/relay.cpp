@@ -235,26 +235,35 @@ static void writeToPort() {
         return endRelay("the serial port took none of it");
     }
     toPortAt = toPortLen = 0;
-    if (finished) endRelay(nullptr);
+    if (finished || consoleDone) endRelay(nullptr);
 }
 
-// One read a pass at most, and only once the last one has gone to the port.
-static void readFromConsole() {
+// One read a pass at most, and only once the last one has gone to the port;
+// false when nothing was there.
+static bool readFromConsole() {
     ssize_t n = recv(pairFD, toPort, sizeof toPort, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     if (n <= 0) {
         if (owner >= 0 && !consoleDone) serveClient(owner);  // its "@done" may wait there
         if (state == Relay::Running) endRelay(consoleDone ? nullptr : "its console went away");
-        return;
+        return false;
     }
     lent = true;  // an upload's dialogue begins with the console's header
     toPortAt = 0;
     toPortLen = scanFromConsole(toPort, (int)n);
     writeToPort();
+    return true;
 }
 
+// The console's transfer is over: what it sent before it said so goes to
+// the port first (a few reads at most), then the next line it sends finds
+// the port free.
 void relayDone(int i) {
-    if (i == owner && state == Relay::Running) consoleDone = true;
+    if (i != owner || state != Relay::Running) return;
+    consoleDone = true;
+    for (int k = 0; k < 8 && state == Relay::Running && toPortAt == toPortLen; ++k)
+        if (!readFromConsole()) break;
+    if (state == Relay::Running && toPortAt == toPortLen) endRelay(nullptr);
 }
 
 void relayClientGone(int i) {
