@@ -93,7 +93,9 @@ boot() {
     cat "$RUN/qmp.out" >>"$RUN/qmp.log" &
     pids+=($!)
     exec 3<>"$RUN/con.in" 4<>"$RUN/qmp.in"
-    for _ in $(seq 100); do
+    # QEMU names its pseudo-terminals once it has set up; on a busy machine that
+    # took over 10 s.
+    for _ in $(seq 600); do
         grep -q '(label usb)' "$RUN/qemu.out" && break
         sleep 0.1
     done
