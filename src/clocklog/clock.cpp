@@ -1,5 +1,6 @@
 // The instrument's clock and the console timestamps.
 #include "clocklog/clocklog.h"
+#include "port/port.h"
 #include "terminal/link.h"
 
 time_t gSyncTime = 0;

@@ -68,14 +68,6 @@ int waitPortInput(int seconds);
 void keepServiceAlive();
 int keepAliveWaitMs();  // until the next is due, -1 without a watchdog
 
-// Bytes came from the instrument: a silence watched for has ended.
-void noteInstrumentBytes();
-
-// Writes to the instrument. A port without room is waited for at most a few
-// seconds at a time (then a notice), and not at all once a terminating
-// signal came. Returns the bytes written, fewer than len when it gave up;
-// -1 on a write error.
-ssize_t writePort(const void *buf, size_t len);
 
 // The open log file, which a download must never replace (0, 0 without one).
 extern dev_t gLogDev;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port/port.h"
 #include "terminal/link.h"
 #include "transfer/transfer.h"
 

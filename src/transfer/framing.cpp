@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base64/base64.h"
+#include "port/port.h"
 #include "terminal/link.h"
 #include "transfer/transfer.h"
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "share/share.h"
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 static char lockFile[PATH_MAX + 16];

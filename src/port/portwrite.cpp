@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "share/share.h"
+#include "port/port.h"
 #include "terminal/link.h"
 
 static constexpr int WRITE_SECONDS = 5;  // without room for a single byte

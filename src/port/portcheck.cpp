@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 static dev_t ownTerminals[3];  // standard input, output and error

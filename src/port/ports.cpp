@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 // Ports that need no UART type to count: USB adapters, gadget and

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "share/share.h"
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 static void permissionHint(const struct stat &st) {

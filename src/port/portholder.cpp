@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 // 0 when no line names one (a holder in another pid namespace shows as 0).

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 static char szDevNames[DEV_SLOTS][DEV_SLOT_SIZE];

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "clocklog/clocklog.h"
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 int gSilenceSeconds = 0;

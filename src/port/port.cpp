@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "share/share.h"
+#include "port/port.h"
 #include "terminal/terminal.h"
 
 static void rawAttributes(termios *t) {
