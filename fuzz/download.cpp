@@ -21,7 +21,7 @@
 
 #include "base64/base64.h"
 #include "fuzz_check.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 static char workDir[] = "/tmp/kestrode-fuzz-XXXXXX";

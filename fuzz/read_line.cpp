@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 static bool isLineEnd(char c) { return c == '\r' || c == '\n'; }

@@ -26,7 +26,7 @@
 #include "base64/base64.h"
 #include "clocklog/clocklog.h"
 #include "support.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 namespace {

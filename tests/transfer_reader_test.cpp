@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "support.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 namespace {

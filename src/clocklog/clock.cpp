@@ -1,23 +1,10 @@
 // The instrument's clock and the console timestamps.
 #include "clocklog/clocklog.h"
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 time_t gSyncTime = 0;
 bool gbShowTime = false;
-time_t (*gClock)(time_t *) = time;
-int (*gClockSpec)(clockid_t, timespec *) = clock_gettime;
-
-timespec monotonicNow() {
-    timespec t;
-    gClockSpec(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
-long long msBetween(const timespec &a, const timespec &b) {
-    return (b.tv_sec - a.tv_sec) * 1000LL + (b.tv_nsec - a.tv_nsec) / 1000000;
-}
-
 bool setTime() {
     char msg[128];
     int len = snprintf(msg, sizeof msg, "settime %lu\r\n",

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "terminal/link.h"  // gLogDirFD: where the log goes
+#include "base/base.h"  // gLogDirFD: where the log goes
 
 // Log file
 extern FILE *gpLogFile;
@@ -62,10 +62,6 @@ void keepLogsIfNewDay();  // that, when the log opened last was made new
 constexpr time_t SYNC_INTERVAL = 3600;
 extern time_t gSyncTime;
 extern bool gbShowTime;
-extern time_t (*gClock)(time_t *);  // seam for tests; ::time by default
-extern int (*gClockSpec)(clockid_t, timespec *);  // the same, to the nanosecond
-timespec monotonicNow();  // through gClockSpec: time between events, never stepped
-long long msBetween(const timespec &a, const timespec &b);  // b - a
 
 bool setTime();
 int cmdSetTime(const char *line);

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 FILE *gpLogFile = nullptr;
 int gLogDay = 0;
@@ -67,27 +67,11 @@ static void reportNoLog(const char *dir) {
     printf("> no log file can be opened in %s: %s\n", dir, why);
 }
 
-static const char STEM[] = "kestrode-";
-
-bool isLogName(const char *name) {
-    if (strncmp(name, STEM, sizeof STEM - 1) != 0) return false;
-    const char *p = name + sizeof STEM - 1;
-    size_t date = strspn(p, "0123456789");
-    if (date < 8) return false;
-    p += date;
-    if (*p == '(') {
-        size_t number = strspn(p + 1, "0123456789");
-        if (number == 0 || p[1 + number] != ')') return false;
-        p += number + 2;
-    }
-    return strcmp(p, ".log") == 0;
-}
-
 FILE *openLogFor(time_t when) {
     gLogDay = localDay(when);
     gLogLastTime = when;
     char stem[64];
-    snprintf(stem, sizeof stem, "%s%08d", STEM, gLogDay);
+    snprintf(stem, sizeof stem, "%s%08d", LOG_STEM, gLogDay);
     char name[128];
     struct stat st;
     FILE *f = openFirstFree(stem, name, sizeof name, st);

@@ -9,7 +9,6 @@
 
 #include "clocklog/clocklog.h"
 
-int gLogDirFD = AT_FDCWD;
 static char dirName[4096];
 
 bool setLogDir(const char *dir) {

@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 int gLogKeep = 0;
 

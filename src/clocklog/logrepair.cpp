@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "clocklog/clocklog.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 static constexpr int CHUNK = 4096;
 

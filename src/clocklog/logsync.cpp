@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "clocklog/clocklog.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 int gLogSyncSeconds = 1;
 int (*gSyncData)(int) = fdatasync;

@@ -5,7 +5,7 @@
 #include <sys/vfs.h>
 
 #include "clocklog/clocklog.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 static long fileSystemOf(int dirFD) {
     struct statfs fs;

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 static constexpr int LOG_BUFFER = 4096;
 

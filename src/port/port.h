@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "terminal/link.h"
+#include "base/base.h"
 
 // Bytes came from the instrument: a silence watched for has ended.
 void noteInstrumentBytes();

@@ -8,7 +8,7 @@
 
 #include "share/share.h"
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 static constexpr int WRITE_SECONDS = 5;  // without room for a single byte
 

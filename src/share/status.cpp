@@ -13,7 +13,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
 static constexpr int ANSWER_SECONDS = 15;
 

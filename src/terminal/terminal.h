@@ -4,9 +4,8 @@
 #include <sys/types.h>
 
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 
-constexpr int LINE_SIZE = 256;
 
 struct CommandEntry {
     const char *name;
@@ -47,11 +46,6 @@ void process_term(int fd);
 void handleTermBytes(const char *buf, int len);
 void drainHeldInput();
 
-// Notices held while an instrument line is half shown (notice.cpp)
-extern bool gbMidLine;  // the console shows part of an instrument line
-bool noticesHeld();
-// Shows the held notices once the line has ended, or at once on a fresh line.
-void showHeldNotices(bool freshLine);
 
 // Keyboard and commands
 void process_stdin();
@@ -60,16 +54,9 @@ int help(const char *line);
 int cmdClear(const char *line);
 int cmdExit(const char *line);
 
-// Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly (link.h)
-void installSignals();
-void endBySignal();  // after shutdown: ends the process by the signal that came
-void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only it
 
 
-// systemd (notify.cpp, servicestatus.cpp); without NOTIFY_SOCKET nothing at all
-bool startNotify();  // true under systemd: its socket open, the watchdog read
-bool notifying();
-void notify(const char *message, int len);  // one datagram of "KEY=value" lines
+// systemd (servicestatus.cpp); without NOTIFY_SOCKET nothing at all
 // READY=1 with the first status line; false under systemd without a log
 // (a failed start). True and silent outside systemd.
 bool serviceStarted(const char *device);

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 static constexpr int REQUEST_SIZE = DOWNLOAD_REQUEST_SIZE;

@@ -6,7 +6,7 @@
 
 #include "base64/base64.h"
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 unsigned char mFramePlainBuffer[FRAME_PLAIN_SIZE];

@@ -11,7 +11,7 @@
 #include <climits>
 #include <cstring>
 
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 // Anyone who may write the folder may plant a name: it is shown quoted.

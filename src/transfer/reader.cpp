@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 static constexpr int READ_CHUNK = 100;

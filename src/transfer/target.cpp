@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 static const char PARTIAL[] = ".partial";

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/link.h"
+#include "base/base.h"
 #include "transfer/transfer.h"
 
 static constexpr int REPLY_SIZE = 64;

@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <time.h>
 
-#include "terminal/link.h"
+#include "base/base.h"
 
 BusyWork gBusyWork = {};
 

@@ -1,10 +1,15 @@
-// The serial link and the run flags every subsystem shares.
+// What every room shares: the serial link and the run flags, the clock,
+// notices with their journal priorities, quoting, the terminating signals
+// and the bounded waits, the log's identity.
 #pragma once
 #include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
 
 #include <cstdio>
+#include <ctime>
+
+constexpr int LINE_SIZE = 256;
 
 extern int gTermFD;       // open serial device, -1 until the port is set up
 extern bool gbRun;        // the event loop runs while this is true
@@ -77,3 +82,26 @@ extern ino_t gLogIno;
 // before ".log", whatever the date and number.
 extern int gLogDirFD;
 bool isLogName(const char *name);
+inline constexpr char LOG_STEM[] = "kestrode-";  // every log's name begins so
+
+// Notices held while an instrument line is half shown (notice.cpp)
+extern bool gbMidLine;  // the console shows part of an instrument line
+bool noticesHeld();
+// Shows the held notices once the line has ended, or at once on a fresh line.
+void showHeldNotices(bool freshLine);
+
+// Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly
+void installSignals();
+void endBySignal();  // after shutdown: ends the process by the signal that came
+void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only it
+
+// systemd (notify.cpp): without NOTIFY_SOCKET nothing at all
+bool startNotify();  // true under systemd: its socket open, the watchdog read
+bool notifying();
+void notify(const char *message, int len);  // one datagram of "KEY=value" lines
+
+// Clock: seams for tests, ::time and clock_gettime by default.
+extern time_t (*gClock)(time_t *);
+extern int (*gClockSpec)(clockid_t, timespec *);  // the same, to the nanosecond
+timespec monotonicNow();  // through gClockSpec: time between events, never stepped
+long long msBetween(const timespec &a, const timespec &b);  // b - a

@@ -4,7 +4,7 @@
 // cursor, clear the screen or set the clipboard.
 #include <cstdio>
 
-#include "terminal/link.h"
+#include "base/base.h"
 
 static int quoteByte(char *out, unsigned char c) {
     if (c >= 0x20 && c != 0x7F) {
