@@ -14,6 +14,10 @@ constexpr int LINE_SIZE = 256;
 extern int gTermFD;       // open serial device, -1 until the port is set up
 extern bool gbRun;        // the event loop runs while this is true
 extern bool gbFirstChar;  // the next instrument byte starts a console line
+extern bool gbPortLost;   // the port went away (unplugged, hung up): why the session ended
+// The port is a socket (an attached console's session, or the pair its
+// transfer runs on): its end is no signal.
+extern bool gbPortIsSocket;
 
 // The instrument's start banner: it has just (re)started, its clock unset.
 inline constexpr char INSTRUMENT_BANNER[] = "# OLM-inside Air Monitor";

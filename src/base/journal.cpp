@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "terminal/terminal.h"
+#include "base/base.h"
+
 
 bool gbJournal = false;
 

@@ -6,7 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "terminal/terminal.h"
+#include "base/base.h"
+
 
 static constexpr int HELD_SIZE = 512;
 

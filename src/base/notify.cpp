@@ -12,8 +12,8 @@
 
 #include <cstring>
 
-#include "clocklog/clocklog.h"
-#include "terminal/terminal.h"
+#include "base/base.h"
+
 
 static int sock = -1;
 static sockaddr_un peer;

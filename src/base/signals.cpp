@@ -17,7 +17,8 @@
 
 #include <cstdio>
 
-#include "terminal/terminal.h"
+#include "base/base.h"
+
 
 static const int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 static sigset_t waitMask;     // the mask while waiting: the caught ones let in

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 static char szDevNames[DEV_SLOTS][DEV_SLOT_SIZE];
 

@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "share/share.h"
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 static void permissionHint(const struct stat &st) {
     const group *g = getgrgid(st.st_gid);
@@ -44,7 +42,7 @@ void explainOpenFailure(const char *path, int err) {
         portsHint();
     else if (err == EBUSY) {
         fputs("another program holds it exclusively: end that one first\n", stderr);
-        hintAttach(path);
+        notePortInUse();
     } else {
         fputs("kestrode --list shows the serial ports\n", stderr);
     }

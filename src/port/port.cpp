@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "share/share.h"
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 static void rawAttributes(termios *t) {
     memset(t, 0, sizeof *t);
@@ -34,7 +32,7 @@ static bool lockPort(int fd, const char *path) {
     fprintf(stderr, "> serial port %s is in use by another program, not opened", path);
     printPortHolder(fd, stderr);
     fputc('\n', stderr);
-    hintAttach(path);
+    notePortInUse();
     return false;
 }
 
@@ -53,6 +51,10 @@ static int refused(int fd) {
 }
 
 static char portPath[4096];
+static bool inUse = false;
+
+bool portInUse() { return inUse; }
+void notePortInUse() { inUse = true; }
 static dev_t portDevice;  // the one opened at start, the only one taken again
 
 // The port opened, checked, locked and set up; -1 when open failed (errno),
@@ -175,7 +177,7 @@ PortTake reopenPort(char *why, size_t size) {
 
 void endLostPort() {
     printNotice("> serial device lost, shutting down\n");
-    noteDeviceLost();
+    gbPortLost = true;
     gbRun = false;
 }
 

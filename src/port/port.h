@@ -41,6 +41,10 @@ int listSerialPortsIn(const char *root);  // the same from root's dev/ and sys/
 
 // Serial port
 int openPort(const char *path);  // configured descriptor, or -1
+// After a refused open: another program holds the port (its lock file, its
+// flock or its exclusive mode), which may be a kestrode that shares it.
+bool portInUse();
+void notePortInUse();
 void closePort();                // lets the port go: exclusive mode, lock file
 // Taking the port again (its path and device as openPort found them), the
 // lock file kept: Ours, set up as at start after the line was held down a

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 static dev_t ownTerminals[3];  // standard input, output and error
 static int ownCount = 0;

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 // 0 when no line names one (a holder in another pid namespace shows as 0).
 static long flockHolder(const struct stat &st) {

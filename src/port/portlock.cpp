@@ -13,9 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "share/share.h"
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 static char lockFile[PATH_MAX + 16];
 static bool held = false;
@@ -99,7 +97,7 @@ static void refuse(const char *path, const char *file, long pid) {
     fprintf(stderr, " (lock file %s", file);
     if (pid > 0) fprintf(stderr, " of process %ld", pid);
     fputs(")\n", stderr);
-    hintAttach(path);
+    notePortInUse();
 }
 
 // A stale lock is replaced in one step, and only while the name still

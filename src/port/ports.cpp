@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 // Ports that need no UART type to count: USB adapters, gadget and
 // Bluetooth serial lines. A UART of the serial core (ttyS, ttyAMA, ttymxc,

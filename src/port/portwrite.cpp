@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "share/share.h"
 #include "port/port.h"
 #include "base/base.h"
 
@@ -17,7 +16,7 @@ ssize_t writePort(const void *buf, size_t len) {
     size_t done = 0;
     while (done < len) {
         // An attached console's port is a socket: the end of it is no signal.
-        ssize_t n = gbAttached ? send(gTermFD, p + done, len - done, MSG_NOSIGNAL)
+        ssize_t n = gbPortIsSocket ? send(gTermFD, p + done, len - done, MSG_NOSIGNAL)
                                : write(gTermFD, p + done, len - done);
         if (n > 0) {
             done += (size_t)n;

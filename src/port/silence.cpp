@@ -9,9 +9,7 @@
 
 #include <cstdio>
 
-#include "clocklog/clocklog.h"
 #include "port/port.h"
-#include "terminal/terminal.h"
 
 int gSilenceSeconds = 0;
 

@@ -114,6 +114,7 @@ int attachMain(const char *target) {
     if (fd < 0) return -1;
     gTermFD = fd;
     gbAttached = true;
+    gbPortIsSocket = true;
     startServiceBytes();
     reportLeftoverDownloads();  // downloads land here, as in a session of its own
     installSignals();

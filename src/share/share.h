@@ -45,7 +45,6 @@ bool wellKnownSocket(const char *port, char *out, size_t size);
 bool startShare(const char *device, const char *socketPath);
 // Ends every console with the reason and removes the socket.
 void stopShare();
-void noteDeviceLost();  // the reason the consoles will be given
 // The listening socket and the consoles, after `fds`; returns how many. A
 // console with bytes waiting for it ends the wait as soon as it has room.
 int sharePollFds(pollfd *fds, int room);

@@ -179,21 +179,19 @@ const char *shareGreeting(char *out, size_t size) {
     return out;
 }
 
-static bool deviceLost = false;
-void noteDeviceLost() { deviceLost = true; }
 
 void stopShare() {
     if (gShareFD < 0) return;
     stopRelay();
     char text[PATH_MAX + 64];
-    if (deviceLost)
+    if (gbPortLost)
         snprintf(text, sizeof text, "> the kestrode on %s lost its serial device, detached\n",
                  device);
     else
         snprintf(text, sizeof text, "> the kestrode on %s stopped, detached\n", device);
     for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
         if (gClients[i].fd < 0) continue;
-        queueEnd(i, deviceLost ? 1 : 0, text);
+        queueEnd(i, gbPortLost ? 1 : 0, text);
         flushClient(i);
         dropClient(i);
     }

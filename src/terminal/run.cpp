@@ -140,7 +140,10 @@ int kestrodeMain(int argc, char **argv) {
         return -1;
     }
     fflush(stdout);  // the device's name comes before any open failure on stderr
-    if (openPort(dev) < 0) return -1;
+    if (openPort(dev) < 0) {
+        if (portInUse()) hintAttach(dev);  // the way in, where a kestrode shares it
+        return -1;
+    }
     if (gOptions.share && !startShare(dev, gOptions.shareSocket)) {
         closePort();
         return -1;
