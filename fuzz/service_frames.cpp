@@ -69,12 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             at += piece;
         }
     } else {
-        gbAttached = true;
+        gSession.remote = true;  // a console's display: nothing logged, nothing answered
         gbShowTime = data[0] & 2;
         gbFirstChar = true;
         gbMidLine = false;
         gbRun = true;
-        startServiceBytes();
+        startServiceBytes(handleTermBytes);
         for (size_t at = 0; at < in.size() && gbRun;) {
             size_t piece = nextPiece(seed, in.size() - at);
             takeServiceBytes(in.data() + at, (int)piece);

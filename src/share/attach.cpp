@@ -16,10 +16,9 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 #include "transfer/transfer.h"
 
-bool gbAttached = false;
 
 // ttyUSB0 (or pts_3) and a device's path lead to the well-known place;
 // any other path is the socket itself.
@@ -88,44 +87,19 @@ const char *connectFailure(int err) {
     return text;
 }
 
-static void cannotAttach(const char *path, const char *why) {
+void cannotAttach(const char *path, const char *why) {
     printf("> cannot attach to %s: %s\n", path, why);
 }
 
 // A service that turned us away has said why on the socket already, so
 // the hello's own fate does not matter.
-static int connectTo(const char *target, char *path, size_t size) {
+int attachTo(const char *target, char *path, size_t size) {
     int fd = connectShare(target, path, size);
     if (fd < 0) {
         cannotAttach(path, connectFailure(errno));
         return -1;
     }
     send(fd, "@attach\n", 8, MSG_NOSIGNAL);
-    return fd;
-}
-
-// The greeting, or the service's refusal, comes at once from a kestrode
-// that runs; one that is stopped, or no kestrode at all, is not waited for.
-static constexpr int GREETING_SECONDS = 15;  // as said below
-
-int attachMain(const char *target) {
-    char path[PATH_MAX];
-    int fd = connectTo(target, path, sizeof path);
-    if (fd < 0) return -1;
-    gTermFD = fd;
-    gbAttached = true;
     gbPortIsSocket = true;
-    startServiceBytes();
-    reportLeftoverDownloads();  // downloads land here, as in a session of its own
-    installSignals();
-    int first = awaitFirstFrame(fd, GREETING_SECONDS);
-    if (first == 0) cannotAttach(path, "no greeting within 15 s");
-    if (first > 0) runLoop();
-    showHeldNotices(true);
-    flushConsole();
-    close(fd);
-    gTermFD = -1;
-    if (gSignal == SIGINT) gSignal = 0;  // ^C at the prompt detaches
-    endBySignal();
-    return first == 0 ? -1 : attachedStatus();
+    return fd;
 }

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 #include "transfer/transfer.h"
 
 static constexpr int OFFER_SECONDS = 10;  // the instrument's offer, sent on by the kestrode
@@ -41,13 +41,12 @@ void borrowCommand(const char *line) {
     if (ready > 0) tellService(line);
 }
 
-// Bytes the transfer's reader took past its last line are the instrument's
-// output; an instrument that restarted meanwhile has the service set its
-// clock (the banner is taken here first: this console's own setTime would
-// write to the session socket).
+// An instrument that restarted meanwhile has the service set its clock (the
+// banner is taken here first: this console's own setTime would write to the
+// session socket). Bytes the transfer's reader took past its last line are
+// shown by the console once its read is done, as after a direct transfer.
 static void afterLent() {
     if (takeBannerSeen()) tellService("@settime");
-    drainHeldInput();
 }
 
 // The file is opened again now, with this process's rights, as the upload

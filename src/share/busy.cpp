@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 #include "transfer/transfer.h"
 
 static bool own = false;  // the kestrode's own transfer holds the loop

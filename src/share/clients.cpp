@@ -14,7 +14,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 ShareClient gClients[SHARE_CONNECTIONS];
 

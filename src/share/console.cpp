@@ -10,7 +10,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 static char frames[8192];
 static int have = 0;
@@ -31,9 +31,10 @@ static void endWith(int code) {
 // which flushes the console once rather than at every frame.
 static char output[sizeof frames];
 static int outputLen = 0;
+static void (*show)(const char *buf, int len) = nullptr;  // the console's display
 
 static void showOutput() {
-    if (outputLen > 0) handleTermBytes(output, outputLen);
+    if (outputLen > 0 && show) show(output, outputLen);
     outputLen = 0;
 }
 
@@ -112,9 +113,10 @@ static void takeFrames() {
     if (foreign) lost();
 }
 
-void startServiceBytes() {
+void startServiceBytes(void (*display)(const char *buf, int len)) {
     have = outputLen = status = 0;
     ended = anyFrame = false;
+    show = display;
 }
 
 // A part of a frame never fills the buffer: a frame that would not fit
@@ -152,26 +154,11 @@ int awaitFirstFrame(int fd, int seconds) {
     return 1;
 }
 
-static bool startsWith(const char *line, const char *name) {
-    return strncmp(line, name, strlen(name)) == 0;
-}
-
-// @settime and @clear act on the port, so the service runs them; a
-// transfer is asked of it; the rest is ours.
-static bool ranHere(char *line) {
-    if (line[0] != '@' || startsWith(line, "@settime") || startsWith(line, "@clear"))
-        return false;
-    if (startsWith(line, "@upload") || startsWith(line, "@download"))
-        borrowCommand(line);
-    else
-        runCommand(line);
-    return true;
-}
-
-void sendAttachedLine(char *line, int len) {
-    gbFirstChar = true;
-    line[len - 1] = '\0';
-    if (ranHere(line)) return;
-    line[len - 1] = '\n';
-    send(gTermFD, line, len, MSG_NOSIGNAL);  // a service gone shows as the socket's end
+// Every byte typed, NULs too, as a direct session sends them.
+void sendAttachedLine(const char *line, int len) {
+    char buf[LINE_SIZE + 1];
+    if (len > LINE_SIZE) len = LINE_SIZE;
+    memcpy(buf, line, len);
+    buf[len] = '\n';
+    send(gTermFD, buf, len + 1, MSG_NOSIGNAL);  // a service gone shows as the socket's end
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 void hintAttach(const char *device) {
     char path[sizeof(sockaddr_un::sun_path)];

@@ -9,7 +9,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 static int holder = -1;
 static time_t lastTyped = 0;

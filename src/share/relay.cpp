@@ -16,7 +16,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 #include "transfer/transfer.h"
 
 enum class Relay { Idle, Awaited, Running };

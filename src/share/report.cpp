@@ -8,7 +8,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 static char text[8192];  // the longest: a log path, or eight users
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 static constexpr int END_ROOM = 512;  // kept for the last word
 static constexpr int FLUSH_AT = 8192;

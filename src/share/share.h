@@ -43,6 +43,7 @@ bool wellKnownSocket(const char *port, char *out, size_t size);
 // place any failure only turns sharing off ("> sharing is off: ..."): true,
 // and the port is logged as without sharing.
 bool startShare(const char *device, const char *socketPath);
+bool sharing();  // the socket listens: consoles may attach
 // Ends every console with the reason and removes the socket.
 void stopShare();
 // The listening socket and the consoles, after `fds`; returns how many. A
@@ -86,18 +87,21 @@ int statusMain(const char *target);  // kestrode --status: exit status
 // "> " line. startStatusAnswer before the first bytes of a connection.
 void startStatusAnswer();
 int takeStatusBytes(const char *path, const char *buf, int len);
-extern bool gbAttached;              // this kestrode is an attached console
-int attachMain(const char *target);  // exit status
+// Connects as a console ("@attach"); -1 after a "> cannot attach" line.
+// `path` names what was tried.
+int attachTo(const char *target, char *path, size_t size);
+void cannotAttach(const char *path, const char *why);  // its "> " line
 int attachedStatus();  // 0 after the service's normal stop or a detach
-void readAttached(int fd);           // the service's frames, as process_term
-// The same from a buffer; startServiceBytes before the first bytes of a
-// connection. The service's notices are shown with control bytes quoted.
-void startServiceBytes();
-void takeServiceBytes(const char *buf, int len);
+// The service's frames: the instrument's bytes go to `display` (the
+// console's own, as a direct session's), its notices are shown with control
+// bytes quoted. startServiceBytes before the first bytes of a connection.
+void startServiceBytes(void (*display)(const char *buf, int len));
+void readAttached(int fd);
+void takeServiceBytes(const char *buf, int len);  // the same from a buffer
 // Up to `seconds` for the service's first frame (its greeting or refusal)
 // or the socket's end: 1, 0 when none came, -1 on a terminating signal.
 int awaitFirstFrame(int fd, int seconds);
-void sendAttachedLine(char *line, int len);  // a typed line with its line end
+void sendAttachedLine(const char *line, int len);  // a typed line, without its end
 void borrowCommand(const char *line);  // "@upload", "@download" through the kestrode
 void runGrant(const char *line, int fd);  // the port lent for it: fd is the way there
 

@@ -18,7 +18,7 @@
 
 #include "clocklog/clocklog.h"
 #include "share/share.h"
-#include "terminal/terminal.h"
+#include "port/port.h"
 
 int gShareFD = -1;
 // Connections the kernel holds until they are taken in: a crowd of them
@@ -170,6 +170,7 @@ bool startShare(const char *dev, const char *chosen) {
     return true;
 }
 
+bool sharing() { return gShareFD >= 0; }
 const char *sharedDevice() { return device; }
 const char *loggingSince() { return since; }
 

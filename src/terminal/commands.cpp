@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "share/share.h"
 #include "terminal/terminal.h"
 #include "transfer/transfer.h"
 
@@ -48,7 +47,7 @@ int cmdExit(const char *) {
     showHeldNotices(true);
     gbRun = false;
     stopLog();
-    stopShare();  // after the log, as at every end
+    if (gSession.stop) gSession.stop();  // after the log, as at every end
     closePort();
     exit(0);
 }

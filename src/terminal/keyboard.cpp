@@ -5,7 +5,6 @@
 
 #include <cstdio>
 
-#include "share/share.h"
 #include "terminal/terminal.h"
 
 static constexpr int TYPED_MAX = 252;
@@ -22,10 +21,10 @@ static void sendTyped(char *line, int pos) {
 }
 
 static void endLine(char *line, int pos) {
-    if (gbAttached) return sendAttachedLine(line, pos);
+    if (gSession.typedLine && gSession.typedLine(line, pos)) return;
     gbFirstChar = true;
     line[pos - 1] = '\0';
-    if (refusedForTransfer(-1, line)) return;
+    if (gSession.refuseTyped && gSession.refuseTyped(line)) return;
     if (pos == 1) {
         if (writePort("\r", 1) < 0) printf("> terminal write failed\n");
     } else if (line[0] == '@') {

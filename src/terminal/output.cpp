@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "share/share.h"
 #include "terminal/terminal.h"
 #include "transfer/transfer.h"
 
@@ -29,16 +28,16 @@ static void abandonLine() {
 
 static void classify(const char *text, int len) {
     if (strncmp(text, "@DOWNLOAD,", 10) == 0) {
-        if (relayOffer(text)) return;  // a console asked for it
+        if (gSession.offer && gSession.offer(text)) return;  // a console asked for it
         flushOutput();  // the receiver waits for input
         syncLog();
-        tellOwnDownload(text, true);
+        if (gSession.ownDownload) gSession.ownDownload(text, true);
         receiveDownload(text);
-        tellOwnDownload(text, false);
+        if (gSession.ownDownload) gSession.ownDownload(text, false);
         spendTransferInterrupt();
     }
     else if (strncmp(text, INSTRUMENT_BANNER, sizeof INSTRUMENT_BANNER - 1) == 0) {
-        relayInstrumentRestarted();  // a console's dialogue died with it
+        if (gSession.restarted) gSession.restarted();  // a console's dialogue died with it
         setTime();
     }
     else
@@ -48,7 +47,7 @@ static void classify(const char *text, int len) {
 static void finishLine() {
     // The service keeps the clock, between dialogues: a time line in the
     // middle of a console's frames would tear one.
-    if (!gbAttached && !relayRunning()) checkSyncTime();
+    if (!gSession.remote && !(gSession.portBusy && gSession.portBusy())) checkSyncTime();
     noteInstrumentLine();
     gbFirstChar = true;
     if (noticesHeld()) showHeldNotices(false);
@@ -59,7 +58,7 @@ static void finishLine() {
     line[pos - 1] = '\0';
     int len = pos - 1;
     pos = 0;
-    if (!gbAttached) classify(line, len);  // only the service logs and answers
+    if (!gSession.remote) classify(line, len);  // only the service logs and answers
 }
 
 static void echo(unsigned char c) {
@@ -109,7 +108,6 @@ static int takeRun(const char *buf, int len) {
 }
 
 static void showAndSort(const char *buf, int len) {
-    shareOutput(buf, len);
     int i = 0;
     while (i < len) {
         i += takeRun(buf + i, len - i);
@@ -118,13 +116,14 @@ static void showAndSort(const char *buf, int len) {
 }
 
 void handleTermBytes(const char *buf, int len) {
-    if (!relaySplitting()) {
+    if (!gSession.portBytes) {
         showAndSort(buf, len);
-    } else {  // a console's transfer takes its dialogue's lines
-        char kept[LINE_SIZE];
+    } else {  // the consoles get them; a console's transfer takes its dialogue's lines
+        char spare[LINE_SIZE];
         for (int at = 0; at < len; at += LINE_SIZE) {
             int part = len - at < LINE_SIZE ? len - at : LINE_SIZE;
-            showAndSort(kept, relaySplit(buf + at, part, kept));
+            const char *shown = gSession.portBytes(buf + at, &part, spare);
+            showAndSort(shown, part);
         }
     }
     flushOutput();  // also shows a "$ " or "# " prompt at once
@@ -145,7 +144,7 @@ static bool deviceGone(ssize_t n) {
 }
 
 void process_term(int fd) {
-    if (gbAttached) return readAttached(fd);
+    if (gSession.readPort) return gSession.readPort(fd);
     char buf[LINE_SIZE];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) {

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "share/share.h"
 #include "terminal/terminal.h"
 #include "transfer/transfer.h"
 
@@ -64,15 +63,17 @@ static int sooner(int a, int b) { return b >= 0 && b < a ? b : a; }
 
 // The log's sync is due at its time, busy or not; a silence only when the
 // port has nothing to read and no console's transfer runs on it.
+static bool portBusy() { return gSession.portBusy && gSession.portBusy(); }
+
 static void timedWork(bool portReady) {
     tellService();
     syncLogIfDue();
-    checkShare();
-    if (!portReady && !relayRunning()) checkSilence();
+    if (gSession.timed) gSession.timed();
+    if (!portReady && !portBusy()) checkSilence();
 }
 
 static void servePass() {
-    pollfd fds[2 + 1 + SHARE_CONNECTIONS + 1] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
+    pollfd fds[2 + SESSION_FDS] = {{gTermFD, POLLIN, 0}, {0, POLLIN, 0}};
     flushConsole();
     bool holding = noticesHeld();
     // In the background of its terminal the keyboard is left alone (a read
@@ -81,10 +82,11 @@ static void servePass() {
     bool keys = gbStdinOpen && keyboardInForeground();
     bool shortWait = holding || (gbStdinOpen && !keys);
     if (!keys) fds[1].fd = -1;
-    int count = 2 + sharePollFds(fds + 2, 1 + SHARE_CONNECTIONS + 1);
+    int count = 2 + (gSession.pollFds ? gSession.pollFds(fds + 2, SESSION_FDS) : 0);
     int own = (shortWait ? NOTICE_SECONDS : 10) * 1000;
-    int silence = relayRunning() ? -1 : silenceWaitMs();  // not while a console's transfer runs
-    int limit = sooner(sooner(sooner(own, logSyncWaitMs()), silence), shareWaitMs());
+    int silence = portBusy() ? -1 : silenceWaitMs();  // not while a console's transfer runs
+    int limit = sooner(sooner(own, logSyncWaitMs()), silence);
+    if (gSession.waitMs) limit = sooner(limit, gSession.waitMs());
     limit = sooner(limit, serviceWaitMs());
     int r = waitInputMs(fds, count, limit);
     timedWork(r > 0 && fds[0].revents != 0);
@@ -97,9 +99,8 @@ static void servePass() {
     if (r == 0) return;
     if (fds[0].revents != 0) process_term(gTermFD);
     if (gbRun && !gSignal && keys && fds[1].revents != 0) process_stdin();
-    if (gbAttached && !gbStdinOpen) gbRun = false;  // the end of input detaches
-    serveShare(fds + 2, count - 2);
-    flushShare(fds[0].revents == 0);
+    if (gSession.remote && !gbStdinOpen) gbRun = false;  // the end of input detaches
+    if (gSession.serve) gSession.serve(fds + 2, count - 2, fds[0].revents == 0);
 }
 
 void runLoop() {
@@ -119,7 +120,7 @@ int kestrodeMain(int argc, char **argv) {
     bool good = parseOptions(argc, argv);
     if (good && gOptions.list) return listSerialPorts();  // a plain list, for scripts too
     if (good && gOptions.attach) return attachMain(gOptions.attach);  // its first line: the service's
-    if (good && gOptions.status) return statusMain(gOptions.status);  // no banner: a script reads it
+    if (good && gOptions.status) return lookMain(gOptions.status);  // no banner: a script reads it
     printf(" @@@ starting kestrode @@@ \n");
     // Shown before any refusal on stderr, so the lines keep their order
     // where both streams go to one place (a terminal, the journal).
@@ -141,17 +142,17 @@ int kestrodeMain(int argc, char **argv) {
     }
     fflush(stdout);  // the device's name comes before any open failure on stderr
     if (openPort(dev) < 0) {
-        if (portInUse()) hintAttach(dev);  // the way in, where a kestrode shares it
+        if (portInUse()) showWayIn(dev);  // where a kestrode shares it
         return -1;
     }
-    if (gOptions.share && !startShare(dev, gOptions.shareSocket)) {
+    if (gOptions.share && !shareSession(dev, gOptions.shareSocket)) {
         closePort();
         return -1;
     }
     installSignals();
     startLog();
     if (!serviceStarted(dev)) {  // systemd is told nothing: the start failed
-        stopShare();
+        if (gSession.stop) gSession.stop();
         closePort();
         return -1;
     }
@@ -161,7 +162,7 @@ int kestrodeMain(int argc, char **argv) {
     serviceStopping();
     stopLog();
     showHeldNotices(true);
-    stopShare();  // after the log: a console told of the end finds every line there
+    if (gSession.stop) gSession.stop();  // after the log: a console told of the end finds every line there
     closePort();
     endBySignal();
     return 0;

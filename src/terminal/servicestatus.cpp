@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "clocklog/clocklog.h"
-#include "share/share.h"
 #include "terminal/terminal.h"
 
 static constexpr int STATUS_SECONDS = 5;
@@ -44,10 +43,10 @@ static int composeStatus(int from) {
     add(&n, "STATUS=logging %s to %s: %ld lines today", device, log[0] ? log : "no log file",
         linesLoggedToday());
     lastLine(&n);
-    int consoles = consoleCount((uid_t)-1);
+    int consoles = gSession.consoles ? gSession.consoles() : 0;
     add(&n, "; %d console%s attached", consoles, consoles == 1 ? "" : "s");
-    char transfer[512];
-    describeTransfer(transfer, sizeof transfer);
+    char transfer[512] = "none";
+    if (gSession.transfer) gSession.transfer(transfer, sizeof transfer);
     if (strcmp(transfer, "none") != 0) add(&n, "; transfer: %s", transfer);
     return n;
 }
