@@ -1,6 +1,7 @@
 // What every room shares: the serial link and the run flags, the clock,
 // notices with their journal priorities, quoting, the terminating signals
 // and the bounded waits, the log's identity.
+// The bottom of the stack: it uses no other room.
 #pragma once
 #include <poll.h>
 #include <signal.h>

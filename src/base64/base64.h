@@ -1,4 +1,5 @@
 // Base64 (RFC 4648 standard alphabet) into caller-provided buffers.
+// Uses no other room.
 #pragma once
 #include <cstddef>
 

@@ -1,4 +1,5 @@
 // Log file, the instrument's clock and console timestamps.
+// Uses base and port (the clock is set through the port's writes).
 #pragma once
 #include <cstdio>
 #include <ctime>

@@ -1,6 +1,7 @@
 // The serial port: opening and configuring it, the checks, the lock file
 // and the holder, the host's ports and the device menu, the bounded writes,
 // the silence watch and the reopen.
+// Uses base only.
 #pragma once
 #include <sys/types.h>
 

@@ -1,5 +1,7 @@
 // Sharing a session: a kestrode that logs a port serves consoles attached
 // on a Unix stream socket; `kestrode --attach` is such a console.
+// Uses base, port, clocklog and transfer; the console and the loop reach it
+// through their table of hooks (terminal/wiring.cpp), never the other way.
 //
 // Between the two, a stream of frames from the service (a type byte, a
 // two-byte big-endian length, the payload): FRAME_OUTPUT carries the

@@ -1,5 +1,6 @@
-// Terminal run: start-up, the event loop, device discovery, instrument output,
-// keyboard input and the command table.
+// The console and the loop: start-up, the event loop, instrument output,
+// keyboard input and the command table, and where sharing joins them
+// (wiring.cpp). The top of the stack: it may use every room.
 #pragma once
 #include <poll.h>
 #include <sys/types.h>

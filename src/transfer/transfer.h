@@ -1,4 +1,5 @@
 // File transfer: the timed message reader, "@DAT" framing, upload, download.
+// Uses base, port and base64.
 #pragma once
 #include <cstddef>
 
