@@ -20,7 +20,6 @@
 
 int gLogKeep = 0;
 
-static const char STEM[] = "kestrode-";
 
 static int digits(const char *p, int n) {
     int v = 0;
@@ -34,8 +33,8 @@ static int digits(const char *p, int n) {
 // kestrode-YYYYMMDD.log or kestrode-YYYYMMDD(N).log, N 1 to 99, as
 // openLogFor makes them: YYYYMMDD * 100 + N for their order, else -1.
 long long dayFileKey(const char *name) {
-    if (strncmp(name, STEM, sizeof STEM - 1) != 0) return -1;
-    const char *p = name + sizeof STEM - 1;
+    if (strncmp(name, LOG_STEM, sizeof LOG_STEM - 1) != 0) return -1;
+    const char *p = name + sizeof LOG_STEM - 1;
     int date = digits(p, 8);
     int month = date / 100 % 100, day = date % 100;
     if (date < 0 || month < 1 || month > 12 || day < 1 || day > 31) return -1;
