@@ -1,16 +1,22 @@
 // One console-path run: feeds N MiB of instrument-like lines into the serial
 // pseudo-terminal of one terminal program as fast as it takes them, and reports
 // its CPU time, the time until the last line is on its console, and its peak RSS.
+// With --wire, the feed comes at the serial line's pace instead: SECONDS of
+// lines at RATE bytes/s (default 11520, 115200 8N1) in CHUNK-byte writes
+// (default 12), and fcpu= is the program's CPU time over the feed alone.
 //
 //   bench-console --name NAME [--mib N] [--check-log] [--file-console]
-//                 [--alloc COUNTER.so] [--env K=V] [--attach N] -- PROGRAM ARGS...
+//                 [--alloc COUNTER.so] [--env K=V] [--attach N]
+//                 [--wire SECONDS [--rate RATE] [--chunk CHUNK]] -- PROGRAM ARGS...
 // {dev} in ARGS is replaced by the port, {sock} by a socket in the run's
 // folder; with --attach, N consoles `PROGRAM --attach {sock}` watch the run
 // (each into a file) and `attached=` counts those that showed all of it
 // (on a busy machine one may fall behind the flood and be cut off). The console is a raw pseudo-terminal
 // (as a user's would be) unless --file-console sends it to a file. One result
-// line: name mib= user= sys= wall= rss= status= shown= logged= [allocs= allocbytes=]
+// line: name mib= user= sys= wall= rss= status= shown= logged= attached= fcpu=
+// [allocs= allocbytes=]
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -60,6 +66,9 @@ struct Options {
     std::vector<std::string> env;
     std::vector<std::string> argv;
     int attach = 0;  // consoles attached to a --share run
+    double wire = 0;     // seconds of feed at the line's pace, 0: a flood
+    double rate = 11520; // bytes/s of that pace
+    int chunk = 12;      // bytes per write of that pace
 };
 
 static Options parse(int argc, char **argv) {
@@ -76,6 +85,9 @@ static Options parse(int argc, char **argv) {
         else if (a == "--alloc") o.allocLib = v, ++i;
         else if (a == "--env") o.env.push_back(v), ++i;
         else if (a == "--attach") o.attach = atoi(v), ++i;
+        else if (a == "--wire") o.wire = atof(v), ++i;
+        else if (a == "--rate") o.rate = atof(v), ++i;
+        else if (a == "--chunk") o.chunk = atoi(v), ++i;
         else {
             fprintf(stderr, "bench-console: unknown option %s\n", a.c_str());
             exit(2);
@@ -84,6 +96,10 @@ static Options parse(int argc, char **argv) {
     for (++i; i < argc; ++i) o.argv.push_back(argv[i]);
     if (o.argv.empty()) {
         fprintf(stderr, "bench-console: no program given after --\n");
+        exit(2);
+    }
+    if (o.wire < 0 || o.rate <= 0 || o.chunk < 1) {
+        fprintf(stderr, "bench-console: --wire, --rate and --chunk take positive values\n");
         exit(2);
     }
     return o;
@@ -140,6 +156,52 @@ static bool feed(int master, Console &con, const std::string &data, double deadl
         if (w > 0) done += (size_t)w;
     }
     return true;
+}
+
+// Serves the console and the port's input until the monotonic clock reaches
+// `at`, or, with `at` 0, until the port takes more.
+static void waitPaced(int master, Console &con, double at) {
+    for (;;) {
+        double left = at - nowSeconds();
+        if (at > 0 && left <= 0) return;
+        timespec limit{(time_t)left, (long)((left - (time_t)left) * 1e9)};
+        pollfd p[2] = {{master, (short)(POLLIN | (at > 0 ? 0 : POLLOUT)), 0}, {con.fd, POLLIN, 0}};
+        if (ppoll(p, con.fd >= 0 ? 2 : 1, at > 0 ? &limit : nullptr, nullptr) <= 0) continue;
+        if (p[1].revents & POLLIN) con.size();
+        if (p[0].revents & POLLIN) drainInput(master);
+        if (at == 0 && (p[0].revents & (POLLOUT | POLLHUP))) return;
+    }
+}
+
+// Writes the feed as the serial line hands it over: each chunk once its last
+// byte is due at the line's rate, timed from the first byte on the monotonic
+// clock, so a late chunk does not delay the ones after it.
+static bool feedPaced(int master, Console &con, const std::string &data, double rate,
+                      size_t chunk, double deadline) {
+    double t0 = nowSeconds();
+    for (size_t done = 0; done < data.size();) {
+        size_t n = data.size() - done < chunk ? data.size() - done : chunk;
+        waitPaced(master, con, t0 + (double)(done + n) / rate);
+        while (n > 0) {
+            if (nowSeconds() > deadline) return false;
+            ssize_t w = write(master, data.data() + done, n);
+            if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
+            if (w < 0) waitPaced(master, con, 0);  // the terminal fell behind
+            if (w > 0) done += (size_t)w, n -= (size_t)w;
+        }
+    }
+    return true;
+}
+
+// CPU time in seconds the scheduler has given all of pid's threads so far.
+static double cpuSoFar(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    double ns = 0;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.') ns += atof(readFileFrom(dir + "/" + e->d_name + "/schedstat", 0).c_str());
+    if (d) closedir(d);
+    return ns / 1e9;
 }
 
 static bool waitShown(int master, Console &con, size_t want, double deadline) {
@@ -205,6 +267,7 @@ static bool logMatches(const std::string &dir, const std::string &feedData, int 
 static std::vector<pid_t> attachConsoles(const Options &o, const std::string &dir,
                                          const std::string &sock, std::vector<int> &keys) {
     std::vector<pid_t> pids;
+    if (o.attach == 0) return pids;  // no socket to wait for
     struct stat st;
     for (double end = nowSeconds() + 10; stat(sock.c_str(), &st) != 0 && nowSeconds() < end;)
         sleepMs(10);
@@ -275,17 +338,20 @@ int main(int argc, char **argv) {
     con.fd = child.console;
     // Made only now: the child is forked from a small runner, so its peak RSS
     // is its own (the kernel counts the forked image's pages until exec).
-    std::string data = makeFeed((size_t)(o.mib * 1048576));
+    std::string data = makeFeed(o.wire > 0 ? (size_t)(o.wire * o.rate) : (size_t)(o.mib * 1048576));
 
     bool ok = waitRawMode(port.master, 10000);
     std::vector<int> keys;
     std::vector<pid_t> consoles = attachConsoles(o, dir, sock, keys);
     long start = ok ? handshake(port.master, con) : -1;
     ok = start >= 0;
+    double cpu0 = cpuSoFar(child.pid);
     double t0 = nowSeconds();
-    if (ok) ok = feed(port.master, con, data, t0 + 240);
+    if (ok && o.wire > 0) ok = feedPaced(port.master, con, data, o.rate, (size_t)o.chunk, t0 + 240);
+    else if (ok) ok = feed(port.master, con, data, t0 + 240);
     if (ok) ok = waitShown(port.master, con, start + data.size(), t0 + 240);
     double t1 = nowSeconds();
+    double fcpu = cpuSoFar(child.pid) - cpu0;
     bool same = ok && withoutNotices(con.text(start)) == data;
     close(port.master);  // hang-up: the terminal under test ends
     Usage u = finishChild(child.pid, 5000);
@@ -295,9 +361,9 @@ int main(int argc, char **argv) {
     std::string allocs = readFileFrom(dir + "/alloc.out", 0);
     if (!allocs.empty() && allocs.back() == '\n') allocs.pop_back();
     printf("%s mib=%.3f user=%.4f sys=%.4f wall=%.4f rss=%ld status=%d shown=%d logged=%d "
-           "attached=%d%s%s\n",
+           "attached=%d fcpu=%.4f%s%s\n",
            o.name.c_str(), data.size() / 1048576.0, u.user, u.sys, t1 - t0, u.maxRssKb, u.status,
-           same ? 1 : 0, logOk ? 1 : 0, attached, allocs.empty() ? "" : " ", allocs.c_str());
+           same ? 1 : 0, logOk ? 1 : 0, attached, fcpu, allocs.empty() ? "" : " ", allocs.c_str());
     const char *keep = getenv("BENCH_KEEP");
     if (keep && *keep) {
         if (!con.path.empty() || !con.shown.empty()) {

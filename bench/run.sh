@@ -1,12 +1,14 @@
 #!/bin/sh
-# Benchmarks of kestrode: the console path against picocom and tio, file
-# transfers through the simulated instrument (unpaced and paced at 115200 8N1),
-# and heap allocation counts. Prints Markdown tables and the targets.
+# Benchmarks of kestrode: the console path against picocom and tio (a flood,
+# and the instrument's pace at 115200 8N1), file transfers through the
+# simulated instrument (unpaced and paced at 115200 8N1), and heap allocation
+# counts. Prints Markdown tables and the targets.
 #
 #   bench/run.sh [BUILD_DIR]          (or: make bench)
 #
 # Environment: MIB (console feed, default 8), ROUNDS (default 5, at least 5 for
-# the report), PARTS (default "console transfer alloc"), CONSOLE=file to send
+# the report), WIRE_SECONDS (paced feed, default 6), WIRE_ROUNDS (default 4),
+# PARTS (default "console wire transfer alloc"), CONSOLE=file to send
 # the terminals' console to a file instead of a pseudo-terminal, KEEP=1 to keep
 # the raw result lines.
 set -eu
@@ -16,7 +18,9 @@ BUILD=${1:-$ROOT/build}
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 MIB=${MIB:-8}
 ROUNDS=${ROUNDS:-5}
-PARTS=${PARTS:-console transfer alloc}
+WIRE_SECONDS=${WIRE_SECONDS:-6}
+WIRE_ROUNDS=${WIRE_ROUNDS:-4}
+PARTS=${PARTS:-console wire transfer alloc}
 OUT=$BUILD/bench
 RAW=$OUT/results.txt
 KESTRODE=${KESTRODE:-$BUILD/kestrode}
@@ -76,13 +80,15 @@ median() {
 # field NAME KEY: the values of KEY= on the result lines of NAME
 field() { awk -v n="$1" -v k="$2" '$1 == n { for (i = 2; i <= NF; i++) {
     split($i, kv, "="); if (kv[1] == k) print kv[2] } }' "$RAW"; }
-# metric NAME EXPR: median of an awk expression over user, sys, wall, mib, rss
-metric() {
+# metric_all NAME EXPR: an awk expression over user, sys, wall, mib, rss (f[KEY]
+# for the others) on each result line of NAME; metric NAME EXPR: their median
+metric_all() {
     awk -v n="$1" '$1 == n { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
         user = f["user"]; sys = f["sys"]; wall = f["wall"]; mib = f["mib"]; rss = f["rss"]
         cpu = f["cpu"]; ccpu = f["ccpu"]; bytes = f["bytes"]
-        print '"$2"' }' "$RAW" | median
+        print '"$2"' }' "$RAW"
 }
+metric() { metric_all "$@" | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 verdict() { awk -v v="$1" -v op="$2" -v t="$3" 'BEGIN {
     ok = (op == "<=") ? v <= t : v >= t; print (ok ? "met" : "MISSED") }'; }
@@ -166,6 +172,58 @@ console_part() {
         prss=$(metric picocom rss)
         say "- target peak RSS <= picocom's: $krss KiB vs $prss KiB -> $(verdict "$krss" '<=' "$prss")" ;;
     esac
+    say ""
+}
+
+# ---- console path at the wire rate ---------------------------------------------
+# Per-read costs, which a flood's big reads hide: the bytes come as the serial
+# line delivers them, a few at a time. The figure is CPU time over the feed's
+# wall time, the share of one core a small board pays all day.
+wire_part() {
+    progs="kestrode kestrode+nosync floor"
+    versions="kestrode $("$KESTRODE" --version | sed -n 's/^kestrode //p' | tail -1)"
+    if need picocom; then
+        progs="$progs picocom+log"
+        versions="$versions, $(picocom --help 2>&1 | head -1)"
+    fi
+    if need tio; then
+        progs="$progs tio+log"
+        versions="$versions, $(tio --version 2>&1 | head -1)"
+    fi
+    say "## Console path at the wire rate: $WIRE_SECONDS s of lines at 11520 B/s in 12-byte chunks, $WIRE_ROUNDS rounds alternating"
+    say "($versions; console on a pty; kestrode with its defaults, the log synced within 1 s;"
+    say "kestrode+nosync is kestrode --log-sync 86400; +log: the program keeps a log too)"
+    W="--wire $WIRE_SECONDS --rate 11520 --chunk 12"
+    r=1
+    while [ "$r" -le "$WIRE_ROUNDS" ]; do
+        for p in $progs; do
+            case $p in
+            kestrode) run "$OUT/bench-console" --name w-$p $W --check-log -- "$KESTRODE" '{dev}' ;;
+            kestrode+nosync) run "$OUT/bench-console" --name w-$p $W --check-log -- "$KESTRODE" --log-sync 86400 '{dev}' ;;
+            floor) run "$OUT/bench-console" --name w-$p $W -- "$OUT/bench-floor" '{dev}' ;;
+            picocom+log) run "$OUT/bench-console" --name w-$p $W -- picocom -b 115200 --quiet --logfile picocom.log '{dev}' ;;
+            tio+log) run "$OUT/bench-console" --name w-$p $W -- tio -b 115200 --no-autoconnect --mute --log --log-file tio.log '{dev}' ;;
+            esac
+        done
+        r=$((r + 1))
+    done
+    kshare=$(metric w-kestrode '100 * f["fcpu"] / wall')
+    say ""
+    say "| program | CPU % of a core (median) | lowest | highest | kestrode ratio |"
+    say "|---|---|---|---|---|"
+    for p in $progs; do
+        share=$(metric w-$p '100 * f["fcpu"] / wall')
+        lo=$(metric_all w-$p '100 * f["fcpu"] / wall' | sort -g | head -1)
+        hi=$(metric_all w-$p '100 * f["fcpu"] / wall' | sort -g | tail -1)
+        printf '| %s | %.2f | %.2f | %.2f | %s |\n' "$p" "$share" "$lo" "$hi" \
+            "$( [ $p = kestrode ] && echo - || ratio "$kshare" "$share")"
+    done
+    say ""
+    case " $progs " in *" picocom+log "*)
+        rt=$(ratio "$kshare" "$(metric w-picocom+log '100 * f["fcpu"] / wall')")
+        say "- target wire-rate CPU <= 1.0 x picocom --logfile: $rt x -> $(verdict "$rt" '<=' 1.0)" ;;
+    esac
+    say "- load after the rounds: $(cut -d' ' -f1-3 /proc/loadavg)"
     say ""
 }
 
@@ -258,13 +316,15 @@ alloc_part() {
 for part in $PARTS; do
     case $part in
     console) console_part ;;
+    wire) wire_part ;;
     transfer) transfer_part ;;
     alloc) alloc_part ;;
     *) warn "unknown part $part" ;;
     esac
 done
 
-say "CPU seconds come from wait4 (whole runs) and /proc/PID/sched (transfers) and hold up"
-say "under other load; MiB/s and B/s are wall-clock and drop when the machine is busy."
+say "CPU seconds come from wait4 (whole runs), /proc/PID/task/*/schedstat (the wire rate's"
+say "feed) and /proc/PID/sched (transfers) and hold up under other load better than MiB/s"
+say "and B/s, which are wall-clock and drop when the machine is busy."
 [ -n "${KEEP:-}" ] && say "Raw results: $RAW"
 [ "$FAILED" = 0 ] || { warn "some runs failed (see $RAW)"; exit 1; }
