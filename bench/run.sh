@@ -44,12 +44,15 @@ stale() {  # stale OUT SRC...: OUT missing or older than a source
     return 1
 }
 B=$ROOT/bench
-if stale "$OUT/bench-console" "$B/console.cpp" "$B/common.cpp" "$B/common.h"; then
-    $CXX $CXXFLAGS -o "$OUT/bench-console" "$B/console.cpp" "$B/common.cpp" -lutil
+if stale "$OUT/bench-console" "$B/console.cpp" "$B/feed.cpp" "$B/feed.h" "$B/common.cpp" "$B/common.h"; then
+    $CXX $CXXFLAGS -o "$OUT/bench-console" "$B/console.cpp" "$B/feed.cpp" "$B/common.cpp" -lutil
 fi
 if [ -f "$B/transfer.cpp" ] &&
     stale "$OUT/bench-transfer" "$B/transfer.cpp" "$B/common.cpp" "$B/common.h"; then
     $CXX $CXXFLAGS -o "$OUT/bench-transfer" "$B/transfer.cpp" "$B/common.cpp" -lutil
+fi
+if stale "$OUT/bench-wire" "$B/wire.cpp" "$B/feed.cpp" "$B/feed.h" "$B/common.cpp" "$B/common.h"; then
+    $CXX $CXXFLAGS -o "$OUT/bench-wire" "$B/wire.cpp" "$B/feed.cpp" "$B/common.cpp" -lutil
 fi
 if stale "$OUT/bench-floor" "$B/floor.cpp"; then
     $CXX $CXXFLAGS -o "$OUT/bench-floor" "$B/floor.cpp"
@@ -89,6 +92,13 @@ metric_all() {
         print '"$2"' }' "$RAW"
 }
 metric() { metric_all "$@" | median; }
+# round_ratio A B: A's CPU share / B's in each round (side by side), one a line
+round_ratio() {
+    awk -v a="$1" -v b="$2" '$1 == a || $1 == b { delete f
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        s[$1, f["round"]] = f["fcpu"] / f["wall"]; rounds[f["round"]] = 1 }
+        END { for (r in rounds) if (s[b, r] > 0) print s[a, r] / s[b, r] }' "$RAW"
+}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 verdict() { awk -v v="$1" -v op="$2" -v t="$3" 'BEGIN {
     ok = (op == "<=") ? v <= t : v >= t; print (ok ? "met" : "MISSED") }'; }
@@ -178,52 +188,89 @@ console_part() {
 # ---- console path at the wire rate ---------------------------------------------
 # Per-read costs, which a flood's big reads hide: the bytes come as the serial
 # line delivers them, a few at a time. The figure is CPU time over the feed's
-# wall time, the share of one core a small board pays all day.
+# wall time, the share of one core a small board pays all day. First one
+# program at a time in alternating rounds, then all side by side (bench-wire):
+# on a shared machine the load moves between runs by more than they differ.
 wire_part() {
-    progs="kestrode kestrode+nosync floor"
+    seq="kestrode"
+    side="kestrode kestrode+nosync floor"
     versions="kestrode $("$KESTRODE" --version | sed -n 's/^kestrode //p' | tail -1)"
     if need picocom; then
-        progs="$progs picocom+log"
+        seq="$seq picocom+log"
+        side="$side picocom+log"
         versions="$versions, $(picocom --help 2>&1 | head -1)"
     fi
     if need tio; then
-        progs="$progs tio+log"
+        seq="$seq tio+log"
+        side="$side tio+log"
         versions="$versions, $(tio --version 2>&1 | head -1)"
     fi
-    say "## Console path at the wire rate: $WIRE_SECONDS s of lines at 11520 B/s in 12-byte chunks, $WIRE_ROUNDS rounds alternating"
+    say "## Console path at the wire rate: $WIRE_SECONDS s of lines at 11520 B/s in 12-byte chunks, $WIRE_ROUNDS rounds"
     say "($versions; console on a pty; kestrode with its defaults, the log synced within 1 s;"
-    say "kestrode+nosync is kestrode --log-sync 86400; +log: the program keeps a log too)"
+    say "kestrode+nosync is kestrode --log-sync 86400; +log: the program keeps a log too;"
+    say "floor is bench/floor.cpp; CPU share of one core over the feed)"
     W="--wire $WIRE_SECONDS --rate 11520 --chunk 12"
+    say "load at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
     r=1
     while [ "$r" -le "$WIRE_ROUNDS" ]; do
-        for p in $progs; do
+        for p in $seq; do
             case $p in
             kestrode) run "$OUT/bench-console" --name w-$p $W --check-log -- "$KESTRODE" '{dev}' ;;
-            kestrode+nosync) run "$OUT/bench-console" --name w-$p $W --check-log -- "$KESTRODE" --log-sync 86400 '{dev}' ;;
-            floor) run "$OUT/bench-console" --name w-$p $W -- "$OUT/bench-floor" '{dev}' ;;
             picocom+log) run "$OUT/bench-console" --name w-$p $W -- picocom -b 115200 --quiet --logfile picocom.log '{dev}' ;;
             tio+log) run "$OUT/bench-console" --name w-$p $W -- tio -b 115200 --no-autoconnect --mute --log --log-file tio.log '{dev}' ;;
             esac
         done
         r=$((r + 1))
     done
-    kshare=$(metric w-kestrode '100 * f["fcpu"] / wall')
+    wload=$(cut -d' ' -f1-3 /proc/loadavg)
+    r=1
+    while [ "$r" -le "$WIRE_ROUNDS" ]; do
+        for p in $side; do
+            [ "$p" = kestrode ] && continue
+            case $p in
+            kestrode+nosync) other="s-$p=$KESTRODE --log-sync 86400 {dev}" ;;
+            floor) other="s-$p=$OUT/bench-floor {dev}" ;;
+            picocom+log) other="s-$p=picocom -b 115200 --quiet --logfile picocom.log {dev}" ;;
+            tio+log) other="s-$p=tio -b 115200 --no-autoconnect --mute --log --log-file tio.log {dev}" ;;
+            esac
+            # kestrode's chunks go first in odd rounds, second in even ones
+            if [ $((r % 2)) = 1 ]; then
+                run "$OUT/bench-wire" --seconds "$WIRE_SECONDS" --round "$r" "kestrode@$p=$KESTRODE {dev}" "$other"
+            else
+                run "$OUT/bench-wire" --seconds "$WIRE_SECONDS" --round "$r" "$other" "kestrode@$p=$KESTRODE {dev}"
+            fi
+        done
+        r=$((r + 1))
+    done
+    share='100 * f["fcpu"] / wall'
     say ""
-    say "| program | CPU % of a core (median) | lowest | highest | kestrode ratio |"
+    say "One at a time, alternating (load after them: $wload):"
+    say ""
+    say "| program | CPU % of a core (median) | lowest | highest | kestrode / program |"
     say "|---|---|---|---|---|"
-    for p in $progs; do
-        share=$(metric w-$p '100 * f["fcpu"] / wall')
-        lo=$(metric_all w-$p '100 * f["fcpu"] / wall' | sort -g | head -1)
-        hi=$(metric_all w-$p '100 * f["fcpu"] / wall' | sort -g | tail -1)
-        printf '| %s | %.2f | %.2f | %.2f | %s |\n' "$p" "$share" "$lo" "$hi" \
-            "$( [ $p = kestrode ] && echo - || ratio "$kshare" "$share")"
+    for p in $seq; do
+        printf '| %s | %.2f | %.2f | %.2f | %s |\n' "$p" "$(metric w-$p "$share")" \
+            "$(metric_all w-$p "$share" | sort -g | head -1)" "$(metric_all w-$p "$share" | sort -g | tail -1)" \
+            "$( [ $p = kestrode ] && echo - || ratio "$(metric w-kestrode "$share")" "$(metric w-$p "$share")")"
     done
     say ""
-    case " $progs " in *" picocom+log "*)
-        rt=$(ratio "$kshare" "$(metric w-picocom+log '100 * f["fcpu"] / wall')")
-        say "- target wire-rate CPU <= 1.0 x picocom --logfile: $rt x -> $(verdict "$rt" '<=' 1.0)" ;;
+    say "Side by side, kestrode and one other at once, each fed the same lines (load after them: $(cut -d' ' -f1-3 /proc/loadavg)):"
+    say ""
+    say "| pair | kestrode CPU % (median) | the other's CPU % (median) | kestrode / the other, median of the rounds (lowest, highest) |"
+    say "|---|---|---|---|"
+    for p in $side; do
+        [ "$p" = kestrode ] && continue
+        printf '| kestrode, %s | %.2f | %.2f | %.2f (%.2f, %.2f) |\n' "$p" "$(metric kestrode@$p "$share")" \
+            "$(metric s-$p "$share")" "$(round_ratio kestrode@$p s-$p | median)" \
+            "$(round_ratio kestrode@$p s-$p | sort -g | head -1)" "$(round_ratio kestrode@$p s-$p | sort -g | tail -1)"
+    done
+    say ""
+    case " $seq " in *" picocom+log "*)
+        rt=$(ratio "$(metric w-kestrode "$share")" "$(metric w-picocom+log "$share")")
+        say "- target wire-rate CPU <= 1.0 x picocom --logfile, one at a time: $rt x -> $(verdict "$rt" '<=' 1.0)"
+        rt=$(printf '%.2f' "$(round_ratio kestrode@picocom+log s-picocom+log | median)")
+        say "- target wire-rate CPU <= 1.0 x picocom --logfile, side by side: $rt x -> $(verdict "$rt" '<=' 1.0)" ;;
     esac
-    say "- load after the rounds: $(cut -d' ' -f1-3 /proc/loadavg)"
     say ""
 }
 
