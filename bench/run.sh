@@ -211,9 +211,12 @@ wire_part() {
     say "floor is bench/floor.cpp; CPU share of one core over the feed)"
     W="--wire $WIRE_SECONDS --rate 11520 --chunk 12"
     say "load at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
+    # Every run starts with the disk quiet: none pays for the writeback of
+    # the one before it (tio writes its log a byte at a time).
     r=1
     while [ "$r" -le "$WIRE_ROUNDS" ]; do
         for p in $seq; do
+            sync
             case $p in
             kestrode) run "$OUT/bench-console" --name w-$p $W --check-log -- "$KESTRODE" '{dev}' ;;
             picocom+log) run "$OUT/bench-console" --name w-$p $W -- picocom -b 115200 --quiet --logfile picocom.log '{dev}' ;;
@@ -234,6 +237,7 @@ wire_part() {
             tio+log) other="s-$p=tio -b 115200 --no-autoconnect --mute --log --log-file tio.log {dev}" ;;
             esac
             # kestrode's chunks go first in odd rounds, second in even ones
+            sync
             if [ $((r % 2)) = 1 ]; then
                 run "$OUT/bench-wire" --seconds "$WIRE_SECONDS" --round "$r" "kestrode@$p=$KESTRODE {dev}" "$other"
             else
