@@ -688,14 +688,17 @@ TEST(Program, TwoKestrodesInOneDirectoryKeepTwoLogs) {
 namespace {
 // Job control in miniature: a session on the keyboard's terminal whose
 // leader starts kestrode as a background job and, on SIGUSR1, brings it to
-// the foreground as a shell's "fg" does. The leader ends with the job's
-// status (128 + N after signal N).
+// the foreground as a shell's "fg" does; on SIGUSR2 it sends it back as ^Z
+// and "bg" do, and on SIGURG it takes the terminal without a word to the
+// job. The leader ends with the job's status (128 + N after signal N).
 void backgroundJob() {
     setsid();
     ioctl(0, TIOCSCTTY, 1);
     sigset_t usr;
     sigemptyset(&usr);
     sigaddset(&usr, SIGUSR1);
+    sigaddset(&usr, SIGUSR2);
+    sigaddset(&usr, SIGURG);
     sigprocmask(SIG_BLOCK, &usr, nullptr);
     pid_t job = fork();
     if (job == 0) {
@@ -704,12 +707,20 @@ void backgroundJob() {
         return;  // on to kestrode
     }
     setpgid(job, job);
+    signal(SIGTTOU, SIG_IGN);  // taking the terminal back from the background
     int status = 0;
     for (;;) {
         timespec tick{0, 20000000};
-        if (sigtimedwait(&usr, nullptr, &tick) == SIGUSR1) {
+        int sig = sigtimedwait(&usr, nullptr, &tick);
+        if (sig == SIGUSR1) {
             tcsetpgrp(0, job);
             kill(-job, SIGCONT);
+        } else if (sig == SIGUSR2) {
+            kill(-job, SIGSTOP);
+            tcsetpgrp(0, getpgrp());
+            kill(-job, SIGCONT);
+        } else if (sig == SIGURG) {
+            tcsetpgrp(0, getpgrp());
         }
         if (waitpid(job, &status, WNOHANG) == job) break;
     }
@@ -777,6 +788,59 @@ TEST(Program, BackgroundJobLogsAndLeavesTheKeyboardAlone) {
     kill(job, SIGTERM);
     kill(job, SIGCONT);
     EXPECT_EQ(waitExit(leader, 5000), 128 + SIGTERM);
+    closePty(keys);
+    closePty(pty);
+}
+
+namespace {
+// Has the job-control leader give the terminal to `group`, and waits until
+// the keyboard's terminal says it did.
+bool moveJob(int leader, int signo, int keysMaster, int group) {
+    kill(leader, signo);
+    for (int i = 0; i < 500; ++i) {
+        if (tcgetpgrp(keysMaster) == group) return true;
+        usleep(10000);
+    }
+    return false;
+}
+}  // namespace
+
+// The keyboard is read in the foreground only, however the job got where
+// it is: brought there ("fg"), sent away (^Z, "bg"), or the terminal taken
+// from it without a signal; a typed line waits and is sent once it is back.
+TEST(Program, KeyboardFollowsTheJobBetweenForegroundAndBackground) {
+    Pty pty = openPty(), keys = openPty();
+    Child r = start({pty.name}, keys.slave, false, backgroundJob);
+    int job = childOf(r.pid);
+    ASSERT_GT(job, 0);
+    ASSERT_NE(readUntil(r.out, "Local logging file", 5000).find("Local"), std::string::npos);
+    writeAll(pty.master, "T=0\r\n");
+    EXPECT_EQ(readUntil(pty.master, "\r\n", 5000).rfind("settime ", 0), 0u);
+    struct Move {
+        int away;  // how the terminal is taken from the job
+        const char *typed, *sent, *line;
+    } moves[] = {
+        {SIGUSR2, "two\n", "two\r\n", "T=2\r"},
+        {SIGURG, "three\n", "three\r\n", "T=3\r"},
+        {SIGUSR2, "four\n", "four\r\n", "T=4\r"},
+    };
+    std::string log = "T=0\r\r\n";
+    ASSERT_TRUE(moveJob(r.pid, SIGUSR1, keys.master, job));
+    writeAll(keys.master, "one\n");
+    EXPECT_EQ(readUntil(pty.master, "one\r\n", 5000), "one\r\n");
+    for (const Move &m : moves) {
+        ASSERT_TRUE(moveJob(r.pid, m.away, keys.master, r.pid)) << m.typed;
+        writeAll(keys.master, m.typed);
+        writeAll(pty.master, std::string(m.line) + "\n");
+        log += std::string(m.line) + "\r\n";
+        EXPECT_EQ(waitForFile(todaysLog(r.dir), log, 5000), log);
+        EXPECT_EQ(readQuiet(pty.master, 100), "") << "read in the background: " << m.typed;
+        EXPECT_NE(processState(job), 'T') << "stopped in the background: " << m.typed;
+        ASSERT_TRUE(moveJob(r.pid, SIGUSR1, keys.master, job)) << m.typed;
+        EXPECT_EQ(readUntil(pty.master, m.sent, 5000), m.sent);
+    }
+    kill(job, SIGTERM);
+    EXPECT_EQ(waitExit(r.pid, 5000), 128 + SIGTERM);
     closePty(keys);
     closePty(pty);
 }

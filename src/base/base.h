@@ -97,6 +97,7 @@ void showHeldNotices(bool freshLine);
 
 // Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly
 void installSignals();
+extern volatile sig_atomic_t gContinued;  // SIGCONT came; the keyboard clears it
 void endBySignal();  // after shutdown: ends the process by the signal that came
 void spendTransferInterrupt();  // after a transfer: ^C on a terminal ended only it
 

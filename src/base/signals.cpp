@@ -6,7 +6,8 @@
 // EPIPE, the line is still logged, and the SIGPIPE it raised ends the run
 // at the next wait.
 // SIGCONT ends a wait too, so that a job brought to the foreground reads
-// its keyboard at once. SIGTTIN is ignored, as SIGTTOU is from the start
+// its keyboard at once (gContinued: the keyboard asks again whose the
+// terminal is). SIGTTIN is ignored, as SIGTTOU is from the start
 // (run.cpp): a program stopped in the background would log nothing and could
 // not be ended by SIGTERM.
 #include <errno.h>
@@ -24,8 +25,10 @@ static const int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 static sigset_t waitMask;     // the mask while waiting: the caught ones let in
 static bool installed = false;
 
+volatile sig_atomic_t gContinued = 0;
+
 static void onSignal(int signo) { gSignal = signo; }
-static void onContinue(int) {}
+static void onContinue(int) { gContinued = 1; }
 
 // Caught like the terminating ones but only to end the wait.
 static void catchContinue(sigset_t *caught) {

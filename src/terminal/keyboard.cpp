@@ -41,12 +41,23 @@ static void endLine(char *line, int pos) {
 // Asked once; a plain static, as a guarded one would pull in the C++
 // runtime library and double the program's resident size.
 static int terminal = -1;
+static bool front = false;  // the last answer
 
+static bool askForeground() {
+    gContinued = 0;
+    pid_t group = tcgetpgrp(0);
+    front = group < 0 || group == getpgrp();
+    return front;
+}
+
+// A foreground answer stands until it may have changed: a job is moved by
+// SIGCONT ("fg", "bg"), and a terminal taken away without one refuses the
+// next read (EIO, as SIGTTIN is ignored), which asks again. Two system calls
+// at every pass of the loop saved; in the background it is asked each time.
 bool keyboardInForeground() {
     if (terminal < 0) terminal = isatty(0);
     if (!terminal) return true;
-    pid_t front = tcgetpgrp(0);
-    return front < 0 || front == getpgrp();
+    return (front && !gContinued) || askForeground();
 }
 
 // A hung-up terminal reports POLLHUP; ^D on a live one does not.
@@ -62,7 +73,7 @@ static bool inputEnded(ssize_t n, int *eofs) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
     // Sent to the background between the check and the read (SIGTTIN is
     // ignored, so the read fails instead of stopping the program).
-    if (n < 0 && errno == EIO && !keyboardInForeground()) return false;
+    if (n < 0 && errno == EIO && !askForeground()) return false;
     if (n == 0 && isatty(0) && ++*eofs < EOF_IN_A_ROW && !terminalGone()) return false;
     gbStdinOpen = false;
     return n == 0 && !isatty(0);
