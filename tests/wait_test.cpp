@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "support.h"
-#include "terminal/terminal.h"
+#include "base/base.h"
 
 namespace {
 // Writes `byte` to fd once `ms` passed, or at once when told to go.
