@@ -13,11 +13,16 @@ void makeLog(const char *text, int len);  // len bytes, NULs included
 void stopLog();
 void flushLog();
 // For a look from outside (kestrode --status): the open log's full path
-// ("" without one), the lines that reached it since local midnight and
-// those lost to failed writes, both in this run.
+// ("" without one), the lines of today's file (earlier runs' too: counted
+// when it is opened) and those lost to failed writes in this run.
 const char *logPath();
 long linesLoggedToday();
 long linesNotLogged();
+void countEarlierLines(time_t fileDay, long lines);  // a day's file opened holds these
+// The lines a log file of the log folder holds, counted in its first
+// LOG_COUNT_BYTES only, so that opening a huge file stays quick (logcount.cpp).
+constexpr long LOG_COUNT_BYTES = 256L * 1024 * 1024;
+long linesInLog(const char *name);
 
 // Syncing the log (logsync.cpp): at most gLogSyncSeconds after a line was
 // written (0: at once), never while nothing was written.

@@ -87,6 +87,7 @@ FILE *openLogFor(time_t when) {
     const char *in = dir[0] ? dir : ".";
     snprintf(openPath, sizeof openPath, "%s/%s", strcmp(in, "/") == 0 ? "" : in, name);
     repairLogEnd(fileno(f), name);
+    countEarlierLines(when, linesInLog(name));
     syncLogDir();
     snprintf(openedName, sizeof openedName, "%s", name);
     return f;

@@ -24,15 +24,17 @@ static long long loggedDay = -1;  // the local date loggedToday counts
 
 // The local date, worked out once a second at most: writes come at every
 // serial read. Any clock is counted, one a year 10^9 ahead too.
+static long long dayOf(time_t t) {
+    struct tm tmv {};
+    localtime_r(&t, &tmv);
+    return (long long)tmv.tm_year * 400 + tmv.tm_yday;
+}
+
 static long long today() {
     static time_t at = -1;
     static long long day = 0;
     time_t now = gClock(nullptr);
-    if (now != at) {
-        struct tm tmv {};
-        localtime_r(&now, &tmv);
-        day = (long long)tmv.tm_year * 400 + tmv.tm_yday;
-    }
+    if (now != at) day = dayOf(now);
     at = now;
     return day;
 }
@@ -44,6 +46,13 @@ static void countLogged(int lines) {
     if (day != loggedDay) loggedToday = 0;
     loggedDay = day;
     loggedToday += lines;
+}
+
+// The day's file held these already (earlier runs of that day): the count
+// goes on from them.
+void countEarlierLines(time_t fileDay, long lines) {
+    loggedDay = dayOf(fileDay);
+    loggedToday = lines;
 }
 
 long linesLoggedToday() { return today() == loggedDay ? loggedToday : 0; }

@@ -9,13 +9,19 @@
 
 #include "port/port.h"
 
-static void permissionHint(const struct stat &st) {
+void groupHint(const struct stat &st, char *out, size_t size) {
     const group *g = getgrgid(st.st_gid);
     if ((st.st_mode & 060) == 060 && st.st_gid != 0 && g)
-        fprintf(stderr, "its group %s may use it: join that group (sudo usermod -aG %s $USER)"
-                " and log in again\n", g->gr_name, g->gr_name);
+        snprintf(out, size, "its group %s may use it: join that group (sudo usermod -aG %s $USER)"
+                 " and log in again", g->gr_name, g->gr_name);
     else
-        fputs("no group may use it: ask the administrator for access\n", stderr);
+        snprintf(out, size, "no group may use it: ask the administrator for access");
+}
+
+static void permissionHint(const struct stat &st) {
+    char hint[300];
+    groupHint(st, hint, sizeof hint);
+    fprintf(stderr, "%s\n", hint);
 }
 
 static void portsHint() {

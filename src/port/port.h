@@ -3,6 +3,7 @@
 // the silence watch and the reopen.
 // Uses base only.
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -60,6 +61,9 @@ bool isSerialPort(int fd, const char *path);  // after open: refuses with a "> "
 const char *fileKind(mode_t mode);            // "a regular file", "a directory", ...
 void noteOwnTerminals();                      // before open: the terminals we run in
 void explainOpenFailure(const char *path, int err);  // the next step, on stderr
+// Who may use a file of the port's group (the port, a kestrode's socket):
+// "its group G may use it: join that group ...", without a line end.
+void groupHint(const struct stat &st, char *out, size_t size);
 // " (process N, NAME)" of whoever holds a flock on the port, or nothing.
 void printPortHolder(int fd, FILE *to);
 void portHolderInto(int fd, char *out, size_t size);  // the same, or ""

@@ -96,7 +96,12 @@ void cannotAttach(const char *path, const char *why) {
 int attachTo(const char *target, char *path, size_t size) {
     int fd = connectShare(target, path, size);
     if (fd < 0) {
-        cannotAttach(path, connectFailure(errno));
+        int err = errno;
+        if (notAllowed(err))
+            tellNotAllowed(path, false);
+        else
+            cannotAttach(path, connectFailure(err));
+        errno = err;  // for the exit status
         return -1;
     }
     send(fd, "@attach\n", 8, MSG_NOSIGNAL);

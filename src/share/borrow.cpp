@@ -27,7 +27,7 @@ static bool startsWith(const char *line, const char *word) {
 
 // A file this console cannot read, or a line that names none, is told here
 // and never leaves it.
-void borrowCommand(const char *line) {
+bool borrowCommand(const char *line) {
     int ready;
     if (startsWith(line, "@upload")) {
         UploadFile file;
@@ -39,6 +39,7 @@ void borrowCommand(const char *line) {
     }
     if (ready < 0) printf("> command error (%s)\n", line);
     if (ready > 0) tellService(line);
+    return ready > 0;
 }
 
 // An instrument that restarted meanwhile has the service set its clock (the
@@ -51,17 +52,24 @@ static void afterLent() {
 
 // The file is opened again now, with this process's rights, as the upload
 // would open it in a session of its own.
+static int outcome = -1;
+void forgetBorrow() { outcome = -1; }
+int borrowOutcome() { return outcome; }
+
 void runGrant(const char *line, int fd) {
     int control = gTermFD;
     gTermFD = fd;
+    bool worked = false;
     if (startsWith(line, "@upload")) {
         UploadFile file;
-        if (openUpload(line, file) > 0) sendUpload(file);
+        if (openUpload(line, file) > 0) worked = sendUpload(file);
     } else {
         char offer[LINE_SIZE];
-        if (readLineTerminalTimeout(offer, sizeof offer, OFFER_SECONDS) > 0) receiveDownload(offer);
+        if (readLineTerminalTimeout(offer, sizeof offer, OFFER_SECONDS) > 0)
+            worked = receiveDownload(offer);
     }
     gTermFD = control;
+    outcome = worked ? 1 : 0;
     tellService("@done");  // before the end closes: the kestrode takes it first
     close(fd);
     spendTransferInterrupt();

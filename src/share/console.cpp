@@ -18,6 +18,9 @@ static bool ended = false;
 static int status = 0;
 static int granted = -1;  // the pair's end that came with a grant frame
 static bool anyFrame = false;  // the service has said a first word
+static void (*noticeSeen)(const char *text, int len) = nullptr;
+
+void watchServiceNotices(void (*seen)(const char *text, int len)) { noticeSeen = seen; }
 
 int attachedStatus() { return status; }
 
@@ -58,6 +61,7 @@ static void takeFrame(char type, const char *data, int len) {
         return runGrant(line, fd);
     }
     if (type == FRAME_NOTICE) {
+        if (noticeSeen) noticeSeen(data, len);
         quoteTextInto(shown, sizeof shown, data, len);
         printNotice("%s", shown);
     } else if (type == FRAME_END && len > 0) {

@@ -74,8 +74,20 @@ void checkShare();
 void tellOwnDownload(const char *line, bool starts);  // the consoles, of the service's own
 
 // A direct open refused: how to attach instead, on stderr, when a kestrode
-// shares the port at the well-known place.
+// shares the port at the well-known place (or, to a user who may not
+// connect to it, the group to join).
 void hintAttach(const char *device);
+
+// Exit statuses of the clients (--attach, --status, the script forms), as
+// sysexits.h has them: 0 worked, 1 failed (turned away, the instrument's
+// part failed).
+constexpr int EXIT_NOBODY = 69;       // no kestrode answers
+constexpr int EXIT_BUSY = 75;         // the keyboard is another's, the port lent
+constexpr int EXIT_NOT_ALLOWED = 77;  // the socket refuses this user
+bool notAllowed(int err);             // EACCES, EPERM from connect
+int unreachedStatus(int err);         // a failed connect's status
+// Its "> not allowed ..." line, naming the group to join; `look`: --status.
+void tellNotAllowed(const char *path, bool look);
 
 // Client side
 // The socket of a port (ttyUSB0, /dev/ttyUSB0) or the path itself,
@@ -89,7 +101,7 @@ int statusMain(const char *target);  // kestrode --status: exit status
 // "> " line. startStatusAnswer before the first bytes of a connection.
 void startStatusAnswer();
 int takeStatusBytes(const char *path, const char *buf, int len);
-// Connects as a console ("@attach"); -1 after a "> cannot attach" line.
+// Connects as a console ("@attach"); -1 after a "> " line, errno kept.
 // `path` names what was tried.
 int attachTo(const char *target, char *path, size_t size);
 void cannotAttach(const char *path, const char *why);  // its "> " line
@@ -104,8 +116,26 @@ void takeServiceBytes(const char *buf, int len);  // the same from a buffer
 // or the socket's end: 1, 0 when none came, -1 on a terminating signal.
 int awaitFirstFrame(int fd, int seconds);
 void sendAttachedLine(const char *line, int len);  // a typed line, without its end
-void borrowCommand(const char *line);  // "@upload", "@download" through the kestrode
+bool borrowCommand(const char *line);  // "@upload", "@download" through the kestrode: asked
 void runGrant(const char *line, int fd);  // the port lent for it: fd is the way there
+// kestrode --attach PORT --send LINE | --fetch NAME | --put FILE (script.cpp):
+// one bounded errand for a script; its exit status. The instrument's answer
+// goes to standard output, every notice to standard error.
+struct ScriptErrand {
+    const char *send;   // a line for the instrument, or nullptr
+    const char *until;  // with send: the text that ends the answer, or nullptr
+    int seconds;        // with send: how long the answer is awaited
+    const char *fetch;  // a file of the instrument's, into the current folder
+    const char *put;    // a file of this folder, to the instrument
+};
+int scriptMain(const char *target, const ScriptErrand &errand);
+// The last lent transfer since forgetBorrow: -1 none yet, 1 it stored or
+// sent the whole file, 0 it did not.
+void forgetBorrow();
+int borrowOutcome();
+// A notice from the service, before it is shown: a script tells a refusal
+// from it.
+void watchServiceNotices(void (*seen)(const char *text, int len));
 
 // Within share/
 struct ShareClient {

@@ -160,10 +160,20 @@ static bool listenFor(const char *chosen) {
     return choosePath(chosen) && clearWay(socketPath) && listenAt(socketPath, st.st_gid);
 }
 
+// The exact command, so that nobody has to work out the socket's name.
+static void tellWayIn(const char *chosen) {
+    char name[PATH_MAX];
+    if (chosen)
+        printNotice("> consoles attach with: kestrode --attach %s\n", chosen);
+    else if (portName(device, name, sizeof name))
+        printNotice("> consoles attach with: kestrode --attach %s\n", name);
+}
+
 bool startShare(const char *dev, const char *chosen) {
     wellKnown = chosen == nullptr;
     noteStart(dev);
     if (!listenFor(chosen)) return wellKnown;  // sharing is off, said
+    tellWayIn(chosen);
     static bool registered = false;  // exit(), from wherever it comes
     if (!registered) registered = atexit(removeSocket) == 0;
     startBusyWaits();

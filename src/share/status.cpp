@@ -1,7 +1,8 @@
 // kestrode --status: one look at a sharing kestrode, for an operator or a
 // monitoring script (run with no terminal, so it never reads stdin). The
 // report's lines are printed as they come; 0 once the service has ended
-// it, otherwise one "> " line and 255.
+// it, otherwise one "> " line and 77 when the socket refuses this user, 69
+// when nobody answers.
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -93,11 +94,18 @@ static int readReport(int fd, const char *path) {
 int statusMain(const char *target) {
     char path[PATH_MAX];
     int fd = connectShare(target, path, sizeof path);
-    if (fd < 0) return noAnswer(path, connectFailure(errno));
+    if (fd < 0 && notAllowed(errno)) {
+        tellNotAllowed(path, true);
+        return EXIT_NOT_ALLOWED;
+    }
+    if (fd < 0) {
+        noAnswer(path, connectFailure(errno));
+        return EXIT_NOBODY;
+    }
     send(fd, "@status\n", 8, MSG_NOSIGNAL);  // a refusal is read all the same
     startStatusAnswer();
     int status = readReport(fd, path);
     close(fd);
     fflush(stdout);
-    return status;
+    return status == 0 ? 0 : EXIT_NOBODY;
 }

@@ -13,7 +13,8 @@
 Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
-enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, LOG_KEEP, SILENCE, SHARE, ATTACH, STATUS };  // long options only
+enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, LOG_KEEP, SILENCE, SHARE, ATTACH, STATUS,
+       SEND, UNTIL, TIME, FETCH, PUT };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -27,6 +28,11 @@ static const option LONG_OPTIONS[] = {
     {"share", optional_argument, nullptr, SHARE},
     {"attach", required_argument, nullptr, ATTACH},
     {"status", required_argument, nullptr, STATUS},
+    {"send", required_argument, nullptr, SEND},
+    {"until", required_argument, nullptr, UNTIL},
+    {"time", required_argument, nullptr, TIME},
+    {"fetch", required_argument, nullptr, FETCH},
+    {"put", required_argument, nullptr, PUT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -34,6 +40,8 @@ static const char USAGE_LINE[] =
     "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
     "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
     "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
+    "       kestrode --attach PORT|SOCKET --send LINE [--until TEXT] [--time SECONDS]\n"
+    "       kestrode --attach PORT|SOCKET --fetch NAME | --put FILE\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
 static const char OPTIONS_HELP[] =
     "  --log-time     begin every logged line with its local date and time\n"
@@ -57,7 +65,16 @@ static const char OPTIONS_HELP[] =
     "  --status PORT|SOCKET\n"
     "                 report on that kestrode: its log, lines logged today,\n"
     "                 the instrument's last line, who is attached; exit status\n"
-    "                 0 when it answers\n"
+    "                 0 when it answers, 69 when none does, 77 when not allowed\n"
+    "  --send LINE    with --attach, for a script: send LINE to the instrument,\n"
+    "                 print its answer until TEXT (--until) or for SECONDS\n"
+    "                 (--time, default 10), then end\n"
+    "  --until TEXT   with --send: the answer ends once TEXT came (status 1\n"
+    "                 when it did not come in time)\n"
+    "  --time SECONDS with --send: how long the answer is awaited\n"
+    "  --fetch NAME   with --attach: download the instrument's file NAME into\n"
+    "                 the current folder, then end\n"
+    "  --put FILE     with --attach: upload FILE to the instrument, then end\n"
     "  -l, --list     list the serial ports of this host and exit\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
@@ -98,6 +115,11 @@ static bool takeOption(int c) {
         return true;
     case ATTACH: gOptions.attach = optarg; return true;
     case STATUS: gOptions.status = optarg; return true;
+    case SEND: gOptions.send = optarg; return true;
+    case UNTIL: gOptions.until = optarg; return true;
+    case TIME: return seconds(1, &gOptions.seconds);
+    case FETCH: gOptions.fetch = optarg; return true;
+    case PUT: gOptions.put = optarg; return true;
     default: return false;
     }
 }
@@ -125,6 +147,36 @@ static bool valueNotTaken(const char *arg) {
     return false;
 }
 
+// What goes to the instrument, or is looked for in its answer, is one line.
+static bool oneLine(const char *option, const char *value) {
+    if (!value || (strlen(value) <= (size_t)LINE_SIZE && !strpbrk(value, "\r\n"))) return true;
+    snprintf(gOptions.bad, sizeof gOptions.bad, "> option %s takes one line of at most %d bytes\n",
+             option, LINE_SIZE);
+    return false;
+}
+
+// A script's errand: one of --send, --fetch, --put, only with --attach;
+// --until and --time only with --send.
+static bool errandFits() {
+    const char *need = nullptr, *what = nullptr;
+    int errands = !!gOptions.send + !!gOptions.fetch + !!gOptions.put;
+    if (errands > 1) {
+        snprintf(gOptions.bad, sizeof gOptions.bad, "> options --send, --fetch and --put go alone\n");
+        return false;
+    }
+    if (gOptions.until || gOptions.seconds > 0) {
+        what = gOptions.until ? "--until" : "--time";
+        need = gOptions.send ? nullptr : "--send";
+    }
+    if (!need && errands > 0 && !gOptions.attach) {
+        what = gOptions.send ? "--send" : gOptions.fetch ? "--fetch" : "--put";
+        need = "--attach";
+    }
+    if (!need) return oneLine("--send", gOptions.send) && oneLine("--until", gOptions.until);
+    snprintf(gOptions.bad, sizeof gOptions.bad, "> option %s needs %s\n", what, need);
+    return false;
+}
+
 bool parseOptions(int argc, char **argv) {
     gOptions = Options{};
     gbLogTime = gbLogDaily = false;
@@ -141,9 +193,9 @@ bool parseOptions(int argc, char **argv) {
         const char *arg = argv[optind - 1];
         if (c == LOG_KEEP)
             noteBad("> option needs a number of files: %s\n", "--log-keep", 0);
-        else if (c == LOG_SYNC || c == SILENCE)  // its value may be the word passed
+        else if (c == LOG_SYNC || c == SILENCE || c == TIME)  // its value may be the word passed
             noteBad("> option needs a number of seconds: %s\n",
-                    c == LOG_SYNC ? "--log-sync" : "--silence", 0);
+                    c == LOG_SYNC ? "--log-sync" : c == SILENCE ? "--silence" : "--time", 0);
         else if (valueNotTaken(arg))
             noteBad("> option %s takes no value\n", arg, 0);
         else
@@ -155,6 +207,7 @@ bool parseOptions(int argc, char **argv) {
         snprintf(gOptions.bad, sizeof gOptions.bad, "> option --log-keep needs --log-daily\n");
         return false;
     }
+    if (!errandFits()) return false;
     gOptions.plainCount = argc - optind;
     gOptions.device = gOptions.plainCount == 1 ? argv[optind] : nullptr;
     return true;

@@ -119,6 +119,8 @@ int kestrodeMain(int argc, char **argv) {
     setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
     bool good = parseOptions(argc, argv);
     if (good && gOptions.list) return listSerialPorts();  // a plain list, for scripts too
+    bool errand = gOptions.send || gOptions.fetch || gOptions.put;
+    if (good && gOptions.attach && errand) return errandMain(gOptions.attach);  // for a script
     if (good && gOptions.attach) return attachMain(gOptions.attach);  // its first line: the service's
     if (good && gOptions.status) return lookMain(gOptions.status);  // no banner: a script reads it
     printf(" @@@ starting kestrode @@@ \n");

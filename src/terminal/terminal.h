@@ -31,6 +31,11 @@ struct Options {
     const char *shareSocket;  // --share=SOCKET, or nullptr for the well-known place
     const char *attach;  // --attach PORT|SOCKET, or nullptr
     const char *status;  // --status PORT|SOCKET, or nullptr
+    const char *send;    // --send LINE (with --attach): a script's errand, or nullptr
+    const char *until;   // --until TEXT (with --send), or nullptr
+    int seconds;         // --time SECONDS (with --send), 0 when not given
+    const char *fetch;   // --fetch NAME (with --attach), or nullptr
+    const char *put;     // --put FILE (with --attach), or nullptr
     char bad[96];        // the "> " line about a bad option
 };
 extern Options gOptions;
@@ -108,6 +113,7 @@ bool shareSession(const char *device, const char *socketPath);
 void wireService();  // the table, for a socket that listens
 void showWayIn(const char *device);  // after a refused open: how to attach, when a kestrode shares it
 int attachMain(const char *target);  // kestrode --attach: exit status
+int errandMain(const char *target);  // the same with --send, --fetch or --put
 int lookMain(const char *target);    // kestrode --status: exit status
 
 // Whole program

@@ -1,6 +1,7 @@
 // Where sharing joins the session, and the only file of the console and
 // the loop that knows it: a sharing kestrode's consoles and looks, or this
 // kestrode as a console of another (kestrode --attach).
+#include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -99,7 +100,7 @@ static constexpr int GREETING_SECONDS = 15;  // as said below
 int attachMain(const char *target) {
     char path[PATH_MAX];
     int fd = attachTo(target, path, sizeof path);
-    if (fd < 0) return -1;
+    if (fd < 0) return unreachedStatus(errno);
     gTermFD = fd;
     wireAttached();
     startServiceBytes(handleTermBytes);
@@ -114,5 +115,16 @@ int attachMain(const char *target) {
     gTermFD = -1;
     if (gSignal == SIGINT) gSignal = 0;  // ^C at the prompt detaches
     endBySignal();
-    return first == 0 ? -1 : attachedStatus();
+    return first == 0 ? EXIT_NOBODY : attachedStatus();
+}
+
+// A script's errand: bounded, no terminal needed, audited as a console.
+static constexpr int ANSWER_SECONDS = 10;  // as --help says
+
+int errandMain(const char *target) {
+    ScriptErrand e{gOptions.send, gOptions.until,
+                   gOptions.seconds > 0 ? gOptions.seconds : ANSWER_SECONDS, gOptions.fetch,
+                   gOptions.put};
+    gSession.remote = true;
+    return scriptMain(target, e);
 }

@@ -30,6 +30,7 @@ struct Download {
     int frames;     // frames accepted
     int dropped;    // bytes sent beyond the announced size
     bool settled;   // the bytes are where they stay, and the user was told
+    bool stored;    // and they are the whole file, under its name
 };
 
 int downloadRequest(const char *line, char *request, int size) {
@@ -135,7 +136,7 @@ static void storeComplete(Download &d) {
         reportKept(d, "");
         return;
     }
-    d.settled = true;
+    d.settled = d.stored = true;
     printf("\n> File transfer is successful\n");
     if (d.dropped > 0)
         printf("> %d bytes beyond the announced size were not written\n", d.dropped);
@@ -234,7 +235,7 @@ static void finishDownload(Download &d) {
     if (!d.settled) reportKept(d, "\n");
 }
 
-void receiveDownload(const char *line) {
+bool receiveDownload(const char *line) {
     Download d{};
     if (parseRequest(line, d) && openDownload(d)) {
         sendControl("@ACK");
@@ -247,4 +248,5 @@ void receiveDownload(const char *line) {
         closeTarget(d.target);
     }
     fflush(stdout);
+    return d.stored;
 }

@@ -72,12 +72,12 @@ struct UploadFile {
     unsigned long size = 0;
 };
 int openUpload(const char *line, UploadFile &f);
-void sendUpload(UploadFile &f);
+bool sendUpload(UploadFile &f);  // true when the instrument took it whole
 // "#DOWNLOAD NAME\r\n" for a typed "@download" line: its length, 0 after a
 // notice, -1 when the line names no file.
 constexpr int DOWNLOAD_REQUEST_SIZE = 64;
 int downloadRequest(const char *line, char *request, int size);
-void receiveDownload(const char *line);
+bool receiveDownload(const char *line);  // true when the whole file is stored
 int waitFIN();
 // While a download receives: the bytes so far and the announced size.
 bool downloadProgress(int *done, int *total);

@@ -26,6 +26,7 @@ struct Upload {
     unsigned long total;   // file bytes sent, each chunk once
     unsigned long limit;   // `frames` may reach this for the current chunk
     char reply[REPLY_SIZE];
+    bool done;  // the instrument took every byte
 };
 
 enum class Next { Chunk, Resend, End };
@@ -102,7 +103,8 @@ static Next awaitFrameReply(Upload &u) {
     }
     if (startsWith(u.reply, "@ACK")) return Next::Chunk;
     if (startsWith(u.reply, "@FIN")) {
-        if (u.total == u.size)
+        u.done = u.total == u.size;
+        if (u.done)
             printf("> uploading is successfully finished\n");
         else
             printf("> received FIN, while all data are not transfered\n");
@@ -177,7 +179,7 @@ int openUpload(const char *line, UploadFile &f) {
     return f.file >= 0 ? 1 : 0;
 }
 
-void sendUpload(UploadFile &f) {
+bool sendUpload(UploadFile &f) {
     Upload u{};
     u.name = f.name;
     u.file = f.file;
@@ -186,6 +188,7 @@ void sendUpload(UploadFile &f) {
     close(f.file);
     f.file = -1;
     fflush(stdout);
+    return u.done;
 }
 
 int cmdUpload(const char *line) {

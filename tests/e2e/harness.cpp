@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -255,4 +256,15 @@ std::string field(const std::string &report, const std::string &key) {
     if (at == std::string::npos) return "(missing)";
     at += key.size() + 3;
     return report.substr(at, report.find('\n', at) - at);
+}
+
+std::string joinHint(const std::string &path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    const group *g = getgrgid(st.st_gid);
+    if ((st.st_mode & 060) != 060 || st.st_gid == 0 || !g)
+        return "no group may use it: ask the administrator for access\n";
+    const std::string name = g->gr_name;
+    return "its group " + name + " may use it: join that group (sudo usermod -aG " + name +
+           " $USER) and log in again\n";
 }

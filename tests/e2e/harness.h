@@ -88,5 +88,8 @@ bool fileShows(const std::string &path, const std::string &needle, int ms);
 // kestrode --status TARGET as a monitoring script runs it (no input at all):
 // its exit status and what it printed.
 std::pair<int, std::string> status(const std::string &target);
+// What a user outside the group of `path` (a socket, a port) is told to do,
+// with its line end.
+std::string joinHint(const std::string &path);
 // The value of "KEY: value" in a status report, or "(missing)".
 std::string field(const std::string &report, const std::string &key);

@@ -135,7 +135,7 @@ TEST(Share, AStoppedConsoleIsCutOffAndNothingIsLost) {
         if (text.compare(at, 2, "> ") != 0) shown.append(text, at, lf + 1 - at);
     }
     EXPECT_TRUE(shown.ends_with(sent));
-    EXPECT_EQ(count(text, "\n> "), 4u) << text.substr(0, 1000);  // three attached, one cut off
+    EXPECT_EQ(count(text, "\n> "), 5u) << text.substr(0, 1000);  // the way in, three attached, one cut off
     EXPECT_EQ(count(text, " cut off: "), 1u);
 
     kill(c[2].pid, SIGCONT);
@@ -233,16 +233,18 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     struct stat dev;
     ASSERT_EQ(stat(p.name, &dev), 0);
     const std::string attachedLine = "> attached to the kestrode on ";
+    const std::string join = joinHint(path);
     const struct {
         std::string target;
         bool nobody;
         gid_t group;
         std::string line;
+        int status;
     } cases[] = {
-        {name, false, 0, attachedLine},
-        {p.name, false, 0, attachedLine},
-        {name, true, (gid_t)-1, "> cannot attach to " + path + ": Permission denied\n"},
-        {name, true, dev.st_gid, attachedLine},
+        {name, false, 0, attachedLine, 0},
+        {p.name, false, 0, attachedLine, 0},
+        {name, true, (gid_t)-1, "> not allowed to attach to " + path + ": " + join, 77},
+        {name, true, dev.st_gid, attachedLine, 0},
     };
     for (const auto &k : cases) {
 #ifdef KESTRODE_EMULATOR
@@ -253,7 +255,7 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
         startAttached(c, k.target, k.nobody ? becomeNobody : nullptr, program.c_str());
         EXPECT_TRUE(waitFor(c, k.line, 10000)) << k.target << "\n" << c.console;
         if (k.line == attachedLine) type(c, "@exit");
-        EXPECT_EQ(waitEnd(c, 10000), k.line == attachedLine ? 0 : 255) << c.console;
+        EXPECT_EQ(waitEnd(c, 10000), k.status) << c.console;
     }
 #ifndef KESTRODE_EMULATOR
     EXPECT_TRUE(fileShows(r.dir + "/service.out", "> nobody (uid 65534) attached\n", 5000) ||
@@ -475,8 +477,10 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
 
 
 // A look leaves no trace in the journal; a raw client's first line is typed.
+// The lines logged today are the day's file's, an earlier run's included.
 TEST(Share, StatusReportsTheLogItsLinesAndTheConsoles) {
     Session r, a;
+    writeFile(logPath(r), "an earlier run\r\nof today\r\n");
     startSession(r, {"--period", "0"}, {"--share=" + socketIn(r)});
     ASSERT_TRUE(waitForBoot(r)) << r.console;
     startAttached(a, socketIn(r));
@@ -489,6 +493,7 @@ TEST(Share, StatusReportsTheLogItsLinesAndTheConsoles) {
     const std::string log = std::filesystem::canonical(logPath(r));
     EXPECT_EQ(report.rfind("kestrode on /dev/pts/", 0), 0u) << report;
     EXPECT_EQ(field(report, "log file"), log);
+    EXPECT_EQ(readFile(log).rfind("an earlier run\r\nof today\r\n", 0), 0u);
     EXPECT_EQ(field(report, "lines logged today"), std::to_string(count(readFile(log), "\n")));
     EXPECT_EQ(field(report, "lines not logged"), "0");
     EXPECT_NE(field(report, "instrument's last line").find(" s ago)"), std::string::npos);
@@ -510,7 +515,7 @@ TEST(Share, StatusReportsTheLogItsLinesAndTheConsoles) {
     EXPECT_EQ(count(r.console, " detached\n"), 1u) << r.console;
 
     const std::string none = r.dir + "/none.sock";
-    EXPECT_EQ(status(none), std::make_pair(255, "> no kestrode answers on " + none +
+    EXPECT_EQ(status(none), std::make_pair(69, "> no kestrode answers on " + none +
                                                     ": No such file or directory\n"));
 }
 
@@ -599,13 +604,13 @@ TEST(Share, AServersTextIsShownQuoted) {
                frame('N', greeting).substr(0, 2)});
     EXPECT_EQ(status(path), std::make_pair(0, std::string("kestrode on \\x1B]0;owned\\x07/dev/x (process 1)\r\n"
                                                           "log file: /tmp/a\\x0Db\\x1B[2J\n")));
-    EXPECT_EQ(status(path), std::make_pair(255, std::string("> no room \\x1B[5m here\n")));
+    EXPECT_EQ(status(path), std::make_pair(69, std::string("> no room \\x1B[5m here\n")));
     startAttached(c, path);
     EXPECT_EQ(waitEnd(c, 10000), 0) << c.console;
     EXPECT_EQ(c.console, "> attached to the kestrode on \\x1B[31mX (process 1, logging since now)\n" + output +
                              "# settime is successful\r\n> the kestrode on X stopped\\x07, detached\n");
     startAttached(half, path);
-    EXPECT_EQ(waitEnd(half, 30000), 255);
+    EXPECT_EQ(waitEnd(half, 30000), 69);
     EXPECT_EQ(half.console, "> cannot attach to " + path + ": no greeting within 15 s\n");
     server.join();
 }
@@ -633,9 +638,9 @@ TEST(Share, AStoppedServiceIsNotWaitedFor) {
     }
     ASSERT_LT(waiting.size(), 1000u);
     startAttached(c, socketIn(r));
-    EXPECT_EQ(status(socketIn(r)), std::make_pair(255, "> no kestrode answers on " + socketIn(r) +
+    EXPECT_EQ(status(socketIn(r)), std::make_pair(69, "> no kestrode answers on " + socketIn(r) +
                                                            ": its queue stayed full for 5 s\n"));
-    EXPECT_EQ(waitEnd(c, 20000), 255);
+    EXPECT_EQ(waitEnd(c, 20000), 69);
     EXPECT_EQ(c.console, "> cannot attach to " + socketIn(r) + ": its queue stayed full for 5 s\n");
     for (int fd : waiting) close(fd);
     kill(r.pid, SIGCONT);
