@@ -178,6 +178,7 @@ check-man:
 	cmake/check-man.sh docs/kestrode-sim.1
 	cmake/check-notices.pl .
 	cmake/check-sim-options.sh .
+	cmake/check-examples.sh .
 
 clean:
 	rm -rf $(BUILD)

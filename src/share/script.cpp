@@ -67,12 +67,16 @@ static bool startsWith(const char *text, int len, const char *word) {
     return len >= n && memcmp(text, word, n) == 0;
 }
 
-// The service's refusals of this console's line or transfer.
+// The service's refusals of this console's line or transfer, by their
+// words after the "> ".
 static void noticed(const char *text, int len) {
-    static const char *const busy[] = {"> the keyboard is held by ", "> a transfer runs (",
-                                       "> the serial port is not open now"};
-    static const char *const failed[] = {"> the transfer failed: ", "> the instrument sent no ",
-                                         "> command error (", "> @upload not started"};
+    static const char *const busy[] = {"the keyboard is held by ", "a transfer runs (",
+                                       "the serial port is not open now"};
+    static const char *const failed[] = {"the transfer failed: ", "the instrument sent no ",
+                                          "command error (", "@upload not started"};
+    if (!startsWith(text, len, "> ")) return;
+    text += 2;
+    len -= 2;
     for (const char *b : busy)
         if (startsWith(text, len, b)) refusal = EXIT_BUSY;
     for (const char *f : failed)
