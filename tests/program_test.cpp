@@ -581,6 +581,8 @@ TEST(Program, OptionsTheUsualWay) {
         "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
         "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
         "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
+        "       kestrode --attach PORT|SOCKET --send LINE [--until TEXT] [--time SECONDS]\n"
+        "       kestrode --attach PORT|SOCKET --fetch NAME | --put FILE\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
     // A habit from other terminals is an unknown option, never the device.
     for (auto args : {std::initializer_list<const char *>{"-b", "9600", "/dev/ttyUSB0"},
@@ -606,7 +608,8 @@ TEST(Program, OptionsTheUsualWay) {
     std::string help = readQuiet(r.out, 50);
     for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
                                "--log-daily", "--log-dir DIR", "--log-sync SECONDS",
-                               "--silence SECONDS", "--log-keep N"})
+                               "--silence SECONDS", "--log-keep N", "--send LINE", "--until TEXT",
+                               "--time SECONDS", "--fetch NAME", "--put FILE"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);

@@ -232,6 +232,18 @@ TEST(Share, TheWellKnownPlaceTheWayThereAndWhoMayAttach) {
     chmod(program.c_str(), 0755);
     struct stat dev;
     ASSERT_EQ(stat(p.name, &dev), 0);
+#ifndef KESTRODE_EMULATOR
+    // A user who may open the port but not attach is told the group instead.
+    chmod(p.name, 0666);
+    extraGroup = (gid_t)-1;
+    int outsider = startSharing(r, p, "--log-time", r.dir + "/outsider.out", {}, program.c_str(),
+                                becomeNobody);
+    EXPECT_EQ(waitExit(outsider, 10000), 255);
+    EXPECT_NE(readFile(r.dir + "/outsider.out")
+                  .find("> a kestrode shares it, but this user may not attach: " + joinHint(path)),
+              std::string::npos) << readFile(r.dir + "/outsider.out");
+    chmod(p.name, dev.st_mode & 07777);
+#endif
     const std::string attachedLine = "> attached to the kestrode on ";
     const std::string join = joinHint(path);
     const struct {

@@ -6,7 +6,7 @@
 #   g install | enable PORT | opened PORT | readings PORT N | fetch PORT NAME | stopmid PORT NAME
 #   g dump PORT | mark PORT | gone PORT | back PORT | byid PORT | rebooted PORT...
 #   g seccomp | lockdir PORT | old | prev | private PORT | upgraded PORT | access PORT NAME
-#   g retention PORT NAME | upload URL | uploaded | entries PORT | attach PORT
+#   g retention PORT NAME | upload URL | uploaded | entries PORT | attach PORT | nightly PORT NAME
 #   g ready PORT | status PORT | freeze PORT | thawed PORT
 #   g collect PORT     (powercut.sh: the logs and the journal onto /dev/vdc)
 set -u
@@ -281,6 +281,22 @@ attach)
         say journal typed
     timeout 10 runuser -u outsider -- kestrode --attach "$1" </dev/null >/tmp/outsider.out 2>&1
     say outsider "$? $(head -n 1 /tmp/outsider.out)"
+    ;;
+nightly)
+    # The README's nightly fetch (docs/examples), for a user in dialout,
+    # this port and file; started by hand, as the timer would.
+    id nightly >/dev/null 2>&1 || useradd -M -G dialout nightly
+    for f in "$t"/kestrode-fetch.service "$t"/kestrode-fetch.timer; do
+        sed -e 's/^User=alice$/User=nightly/' -e "s/ttyUSB0/$1/g" -e "s/data\.csv/$2/g" "$f" \
+            >"/etc/systemd/system/${f##*/}"
+    done
+    systemctl daemon-reload
+    systemctl enable -q --now kestrode-fetch.timer && say timer "$(systemctl is-active kestrode-fetch.timer)"
+    timeout 60 systemctl start kestrode-fetch.service
+    say fetch "$? $(systemctl show -P Result kestrode-fetch.service)"
+    f=/var/lib/kestrode-fetch/$2
+    cmp -s "$t/$2" "$f" && say stored "$(stat -c %U "$f")"
+    journalctl -u "$(unit "$1")" -o cat | grep -q '^> nightly (uid [0-9]*) attached$' && say journal attached
     ;;
 ready)
     # systemctl start returns once the service logs: the port locked, the log open.

@@ -45,6 +45,7 @@ prepare() {
     cp "$prevdeb" "$RUN/t/prev/"
     install -m 755 "$here/guest.sh" "$RUN/t/g"
     cp "$here/entries.awk" "$RUN/t/"
+    cp "$here/../../docs/examples/kestrode-fetch.service" "$here/../../docs/examples/kestrode-fetch.timer" "$RUN/t/"
     head -c 20000 /dev/urandom >"$RUN/t/dl.bin"
     head -c 1048576 /dev/urandom >"$RUN/t/big.bin"
     head -c 60000 /dev/urandom >"$RUN/t/up.dat"
@@ -271,7 +272,7 @@ attachVisit() {
     outsider=$(val outsider)
     check attach "kestrode --attach ttyS1 in dialout: $(val seen) readings seen, ls $(val ls), status $(val attached); outside: $outsider" \
         test "$(val attached)" = 0 -a "$(val greeting)" = yes -a "$(val seen)" -gt 0 \
-        -a "$(val ls)" = answered -a "$(val journal)" = typed -a "${outsider%% *}" = 255
+        -a "$(val ls)" = answered -a "$(val journal)" = typed -a "${outsider%% *}" = 77
     check attach-download "@download dl.bin through the attached console: in the watcher's own folder, its own, byte for byte; none in the service's" \
         test "$(val fetched)" = dl.bin
     check attach-upload "@upload up.dat through the attached console while the instrument measures on: stored byte for byte (every reading in the log: journal, below)" \
@@ -279,6 +280,15 @@ attachVisit() {
     check status "kestrode --status ttyS1 as the watcher: status $(val status), log file $(val statuslog); journalled attaches of the watcher: $(val attaches) (the look left none)" \
         test "$(val status)" = 0 -a "$(dirname "$(val statuslog)")" = /var/log/kestrode/ttyS1 \
         -a "$(val attaches)" = 1
+}
+
+# The README's nightly-fetch timer, installed for a user in dialout and
+# started by hand: the file in that user's folder, the visit in the journal.
+nightlyFetch() {
+    LIMIT=90 guest nightly ttyS1 dl.bin
+    check nightly "kestrode-fetch.service as a user in dialout: status $(val fetch), stored as $(val stored), timer $(val timer), journalled: $(val journal)" \
+        test "$(val fetch)" = "0 success" -a "$(val stored)" = nightly -a "$(val timer)" = active \
+        -a "$(val journal)" = attached
 }
 
 unplug() {
@@ -343,6 +353,7 @@ readings ttyUSB0 3
 LIMIT=120 guest byid ttyUSB0
 check byid "$(val link): $(val instance) logs to $(val byid)" test -n "$(val byid)"
 attachVisit
+nightlyFetch
 transfers
 readable ttyS1 dl.bin
 retention ttyS1 dl.bin
