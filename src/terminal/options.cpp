@@ -147,7 +147,8 @@ static bool valueNotTaken(const char *arg) {
     return false;
 }
 
-// What goes to the instrument, or is looked for in its answer, is one line.
+// What goes to the instrument or the service, or is looked for in the
+// answer, is one line: never cut short.
 static bool oneLine(const char *option, const char *value) {
     if (!value || (strlen(value) <= (size_t)LINE_SIZE && !strpbrk(value, "\r\n"))) return true;
     snprintf(gOptions.bad, sizeof gOptions.bad, "> option %s takes one line of at most %d bytes\n",
@@ -172,7 +173,9 @@ static bool errandFits() {
         what = gOptions.send ? "--send" : gOptions.fetch ? "--fetch" : "--put";
         need = "--attach";
     }
-    if (!need) return oneLine("--send", gOptions.send) && oneLine("--until", gOptions.until);
+    if (!need)
+        return oneLine("--send", gOptions.send) && oneLine("--until", gOptions.until) &&
+               oneLine("--fetch", gOptions.fetch) && oneLine("--put", gOptions.put);
     snprintf(gOptions.bad, sizeof gOptions.bad, "> option %s needs %s\n", what, need);
     return false;
 }

@@ -84,6 +84,8 @@ TEST(Script, AnErrandEndsWithAStatusThatSaysHowItWent) {
          "> option needs a number of seconds: --time\n"},
         {{"--attach", sock, "--send", "a\nb"}, 255, "",
          "> option --send takes one line of at most 256 bytes\n"},
+        {{"--attach", sock, "--put", std::string(300, 'x')}, 255, "",
+         "> option --put takes one line of at most 256 bytes\n"},
     };
     for (const auto &k : cases) {
         std::string shown;
