@@ -580,7 +580,7 @@ TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
         "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
         "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
-        "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
+        "       kestrode --attach [--watch] PORT|SOCKET | --status PORT|SOCKET\n"
         "       kestrode --attach PORT|SOCKET --send LINE [--until TEXT] [--time SECONDS]\n"
         "       kestrode --attach PORT|SOCKET --fetch NAME | --put FILE\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
@@ -609,7 +609,7 @@ TEST(Program, OptionsTheUsualWay) {
     for (const char *option : {"-l, --list", "-h, --help", "-V, --version", "--  ", "--log-time",
                                "--log-daily", "--log-dir DIR", "--log-sync SECONDS",
                                "--silence SECONDS", "--log-keep N", "--send LINE", "--until TEXT",
-                               "--time SECONDS", "--fetch NAME", "--put FILE"})
+                               "--time SECONDS", "--fetch NAME", "--put FILE", "--watch"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     r = start({"--log-dir"}, -1);
     EXPECT_EQ(waitExit(r.pid, 5000), 255);
@@ -637,6 +637,10 @@ TEST(Program, OptionsTheUsualWay) {
         {{"--log-daily", "--log-keep", "100001"}, "> option needs a number of files: --log-keep\n" + usage},
         {{"--log-keep", "400", "/dev/ttyS0"}, "> option --log-keep needs --log-daily\n" + usage},
         {{"--log-daily", "--log-keep"}, "> option needs a value: --log-keep\n" + usage},
+        // Only an attached console watches.
+        {{"--watch", "/dev/ttyS0"}, "> option --watch needs --attach\n" + usage},
+        {{"--status", "ttyS0", "--watch"}, "> option --watch needs --attach\n" + usage},
+        {{"--attach", "--watch"}, "> option needs a value: --attach\n" + usage},
     };
     for (const auto &refusal : refusals) {
         r = start(refusal.args, -1, true);

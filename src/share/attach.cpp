@@ -104,7 +104,8 @@ int attachTo(const char *target, char *path, size_t size) {
         errno = err;  // for the exit status
         return -1;
     }
-    send(fd, "@attach\n", 8, MSG_NOSIGNAL);
+    const char *hello = gbWatchOnly ? "@watch\n" : "@attach\n";  // also when attaching again
+    send(fd, hello, strlen(hello), MSG_NOSIGNAL);
     gbPortIsSocket = true;
     return fd;
 }

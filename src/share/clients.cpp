@@ -97,8 +97,11 @@ static bool greet(int i) {
         return false;
     }
     c.greeted = true;
+    c.attachedAt = gClock(nullptr);
     queueFrame(i, FRAME_NOTICE, text, (int)strlen(shareGreeting(text, sizeof text)));
-    printNotice("> %s (uid %u) attached\n", c.user, (unsigned)c.uid);
+    const char *format = c.watch ? "> %s (uid %u) attached to watch\n" : "> %s (uid %u) attached\n";
+    printNotice(format, c.user, (unsigned)c.uid);
+    tellOthers(i, format, c.user, (unsigned)c.uid);
     if (transferBusy()) {
         describeTransfer(text, sizeof text);
         queueNotice(i, "> a transfer runs: %s\n", text);
@@ -115,7 +118,8 @@ static void firstLine(int i, char *line, int len) {
         flushClient(i);
         return dropClient(i);
     }
-    gClients[i].attach = strcmp(line, "@attach") == 0;
+    gClients[i].watch = strcmp(line, "@watch") == 0;
+    gClients[i].attach = gClients[i].watch || strcmp(line, "@attach") == 0;
     if (!greet(i)) return;
     if (!gClients[i].attach) takeTypedLine(i, line, len);  // a raw client typed it
 }
@@ -144,9 +148,7 @@ void serveClient(int i) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     for (ssize_t k = 0; k < n && gClients[i].fd >= 0; ++k) typed(i, buf[k]);
     if (n > 0 || gClients[i].fd < 0) return;
-    if (gClients[i].greeted)
-        printNotice("> %s (uid %u) detached\n", gClients[i].user, (unsigned)gClients[i].uid);
-    dropClient(i);
+    detached(i);
 }
 
 // Whatever it sent with its connection is taken at once, so a look is
@@ -189,15 +191,17 @@ static int helloWaitMs() {
     return (int)first;
 }
 
+static int sooner(int a, int b) { return a < 0 || (b >= 0 && b < a) ? b : a; }
+
 int shareWaitMs() {
-    int hello = helloWaitMs(), relay = relayWaitMs();
-    if (hello < 0) return relay;
-    return relay >= 0 && relay < hello ? relay : hello;
+    return sooner(sooner(helloWaitMs(), relayWaitMs()), sooner(unreadWaitMs(), keyboardWaitMs()));
 }
 
 void checkShare() {
     checkRelay();
     dropSilent();
+    letGoUnread();
+    checkKeyboard();
 }
 
 int sharePollFds(pollfd *fds, int room) {

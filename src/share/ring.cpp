@@ -1,11 +1,12 @@
 // Every console's bounded buffer of frames. The logger never waits for a
-// console: what a socket does not take now waits here, and a console whose
-// buffer is full has fallen too far behind and is cut off.
+// console: what a socket does not take now waits here, and what does not
+// fit is dropped for that console alone (behind.cpp).
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +15,15 @@
 #include "port/port.h"
 
 static constexpr int END_ROOM = 512;  // kept for the last word
+// Kept for the console's own notices and grants, and for the line in
+// progress when output stops fitting.
+static constexpr int OWN_ROOM = 4096, LINE_ROOM = 4096;
 static constexpr int FLUSH_AT = 8192;
 static char rings[SHARE_CONNECTIONS][SHARE_RING];
 
 static void put(int i, const char *data, int len) {
     ShareClient &c = gClients[i];
+    if (c.queued == 0) c.waiting = monotonicNow();
     size_t at = (size_t)(c.head + c.queued) % SHARE_RING, n = (size_t)len;
     size_t first = n < SHARE_RING - at ? n : SHARE_RING - at;
     memcpy(rings[i] + at, data, first);
@@ -38,6 +43,14 @@ bool queueFrame(int i, char type, const char *data, int len) {
     return queueWithin(i, type, data, len, SHARE_RING - END_ROOM);
 }
 
+bool queueShared(int i, char type, const char *data, int len) {
+    return queueWithin(i, type, data, len, SHARE_RING - END_ROOM - OWN_ROOM - LINE_ROOM);
+}
+
+bool queueLineEnd(int i, const char *data, int len) {
+    return queueWithin(i, FRAME_OUTPUT, data, len, SHARE_RING - END_ROOM - OWN_ROOM);
+}
+
 void queueNotice(int i, const char *format, ...) {
     char text[512];
     va_list ap;
@@ -54,6 +67,11 @@ void queueEnd(int i, int status, const char *text) {
     if (n >= (int)sizeof frame - 1) n = (int)sizeof frame - 2;
     frame[0] = (char)status;
     queueWithin(i, FRAME_END, frame, n + 1, SHARE_RING);
+    // The last word must reach a console whose socket is full: its buffer is
+    // let grow for it (the kernel doubles what it is given, so there is room
+    // beyond the default even at the system's maximum).
+    int room = INT_MAX / 2;
+    setsockopt(gClients[i].fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
 }
 
 bool queueGrant(int i, const char *line, int fd) {
@@ -97,6 +115,7 @@ static ssize_t sendSome(int i) {
     }
     c.head = (c.head + (int)n) % SHARE_RING;
     c.queued -= (int)n;
+    c.waiting = monotonicNow();  // it reads
     return n;
 }
 
@@ -107,17 +126,6 @@ bool flushClient(int i) {
         if (n == 0) return true;
     }
     return true;
-}
-
-void shareOutput(const char *buf, int len) {
-    if (gShareFD < 0) return;
-    for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
-        ShareClient &c = gClients[i];
-        if (c.fd < 0 || !c.greeted || queueFrame(i, FRAME_OUTPUT, buf, len)) continue;
-        printNotice("> %s (uid %u) cut off: it fell more than %d bytes behind\n", c.user,
-                    (unsigned)c.uid, SHARE_RING - END_ROOM);
-        dropClient(i);
-    }
 }
 
 // While the instrument streams, the consoles get their bytes in batches:
@@ -139,8 +147,8 @@ void flushShare(bool portQuiet) {
     if (!batchDue(portQuiet)) return;
     for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
         ShareClient &c = gClients[i];
-        if (c.fd < 0 || c.queued == 0 || flushClient(i)) continue;
-        printNotice("> %s (uid %u) detached\n", c.user, (unsigned)c.uid);
-        dropClient(i);
+        if (c.fd < 0 || c.queued == 0) continue;
+        if (flushClient(i)) caughtUp(i, shareAtLineStart());
+        else detached(i);
     }
 }

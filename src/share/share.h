@@ -8,7 +8,8 @@
 // instrument's bytes as read, FRAME_NOTICE a "> " line for that console,
 // FRAME_END the service's last word (a status byte, then its line). From
 // the client, lines ended by a LF; the first says what it is: "@attach" a
-// console (greeted, then its typed lines), "@status" a look
+// console (greeted, then its typed lines), "@watch" a console that only
+// watches (kestrode --attach --watch), "@status" a look
 // (kestrode --status: the report as NOTICE frames, an END of status 0, and
 // it is let go). Any other first line is a console's first typed line.
 // FRAME_GRANT lends the port to a console for the transfer it asked for:
@@ -33,6 +34,12 @@ constexpr int SHARE_CONNECTIONS = 2 * SHARE_CLIENTS;
 constexpr int HELLO_SECONDS = 3;        // to say what it is, or be let go
 constexpr int SHARE_RING = 64 * 1024;   // bytes a console may fall behind
 constexpr int KEYBOARD_IDLE = 5 * 60;   // seconds until an idle holder lets go
+constexpr int SHARE_UNREAD = 5 * 60;    // seconds a console may read nothing while bytes wait
+// FRAME_END's status byte: why the service let the console go.
+constexpr char END_STOPPED = 0;   // the service stops: it may come back
+constexpr char END_REFUSED = 1;   // turned away (places full, a user's share): final
+constexpr char END_PORT_LOST = 2; // the service lost its serial device
+constexpr char END_UNREAD = 3;    // it read nothing for SHARE_UNREAD seconds
 inline constexpr char SHARE_DIR[] = "/run/kestrode";
 
 // The well-known socket of a port: /run/kestrode/NAME.sock, NAME as in its
@@ -117,6 +124,12 @@ void takeServiceBytes(const char *buf, int len);  // the same from a buffer
 int awaitFirstFrame(int fd, int seconds);
 void sendAttachedLine(const char *line, int len);  // a typed line, without its end
 bool borrowCommand(const char *line);  // "@upload", "@download" through the kestrode: asked
+extern bool gbWatchOnly;  // kestrode --attach --watch: its hello is "@watch"
+// A typed line of the attached console: refused here, after its notice, when
+// the console only watches; one the service runs (a plain line, @settime,
+// @clear, @who, @take).
+bool watchRefuses(const char *line);
+bool forService(const char *line);
 void runGrant(const char *line, int fd);  // the port lent for it: fd is the way there
 // kestrode --attach PORT --send LINE | --fetch NAME | --put FILE (script.cpp):
 // one bounded errand for a script; its exit status. The instrument's answer
@@ -151,10 +164,32 @@ struct ShareClient {
     timespec since{};    // when it connected
     bool greeted = false;  // its first line made it a console
     bool attach = false;   // and that line was "@attach": kestrode --attach
+    bool watch = false;    // or "@watch": it never holds the keyboard
+    time_t attachedAt = 0;  // when it was greeted (the calendar's clock)
+    timespec waiting{};    // since when bytes wait that it has not read
+    int behind = 0;        // its output: shown, the line in progress finishing, or dropped
+    long missed = 0;       // lines dropped for it since it fell behind
 };
 extern ShareClient gClients[SHARE_CONNECTIONS];
 extern int gShareFD;  // the listening socket, -1 when not sharing
 bool queueFrame(int i, char type, const char *data, int len);  // false: no room
+// Output and notices about others stay below the room kept for the
+// console's own notices, its grants and its last word.
+bool queueShared(int i, char type, const char *data, int len);
+bool queueLineEnd(int i, const char *data, int len);  // the line in progress, into its room
+void outputTo(int i, const char *buf, int len, bool lineStart);  // instrument bytes (behind.cpp)
+void caughtUp(int i, bool lineStart);  // after a flush: told what it missed, once it may be
+void letGoUnread();                    // consoles that read nothing for SHARE_UNREAD
+int unreadWaitMs();
+bool shareAtLineStart();               // the instrument's bytes so far end a line
+// Every other console is told (the journal is not): presence.cpp.
+void tellOthers(int about, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void detached(int i);  // it went: the journal and the others told, its place freed
+void queueWho(int i);  // @who's answer
+void takeKeyboard(int i);  // @take
+void checkKeyboard();  // an idle holder lets go, the others told
+int keyboardWaitMs();
+bool refusedForWatch(int i, const char *line, const char *shown);
 bool queueGrant(int i, const char *line, int fd);  // fd goes with it; false: no room
 void queueNotice(int i, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void queueEnd(int i, int status, const char *text);

@@ -14,7 +14,7 @@ Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
 enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, LOG_KEEP, SILENCE, SHARE, ATTACH, STATUS,
-       SEND, UNTIL, TIME, FETCH, PUT };  // long options only
+       SEND, UNTIL, TIME, FETCH, PUT, WATCH };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -33,13 +33,14 @@ static const option LONG_OPTIONS[] = {
     {"time", required_argument, nullptr, TIME},
     {"fetch", required_argument, nullptr, FETCH},
     {"put", required_argument, nullptr, PUT},
+    {"watch", no_argument, nullptr, WATCH},
     {nullptr, 0, nullptr, 0},
 };
 
 static const char USAGE_LINE[] =
     "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
     "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
-    "       kestrode --attach PORT|SOCKET | --status PORT|SOCKET\n"
+    "       kestrode --attach [--watch] PORT|SOCKET | --status PORT|SOCKET\n"
     "       kestrode --attach PORT|SOCKET --send LINE [--until TEXT] [--time SECONDS]\n"
     "       kestrode --attach PORT|SOCKET --fetch NAME | --put FILE\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
@@ -62,6 +63,7 @@ static const char OPTIONS_HELP[] =
     "  --attach PORT|SOCKET\n"
     "                 be a console of the kestrode that shares PORT (ttyUSB0,\n"
     "                 /dev/ttyUSB0) or listens on SOCKET\n"
+    "  --watch        with --attach: only watch, never type to the instrument\n"
     "  --status PORT|SOCKET\n"
     "                 report on that kestrode: its log, lines logged today,\n"
     "                 the instrument's last line, who is attached; exit status\n"
@@ -120,6 +122,7 @@ static bool takeOption(int c) {
     case TIME: return seconds(1, &gOptions.seconds);
     case FETCH: gOptions.fetch = optarg; return true;
     case PUT: gOptions.put = optarg; return true;
+    case WATCH: gOptions.watch = true; return true;
     default: return false;
     }
 }
@@ -190,6 +193,14 @@ bool parseOptions(int argc, char **argv) {
     optind = 1;
     int c;
     while ((c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+        if (c == ATTACH && strcmp(optarg, "--watch") == 0) {  // "--attach --watch PORT"
+            gOptions.watch = true;
+            optarg = optind < argc ? argv[optind++] : nullptr;
+            if (!optarg) {
+                noteBad("> option needs a value: %s\n", "--attach", 0);
+                return false;
+            }
+        }
         if (takeOption(c)) continue;
         // A long option is named by the word getopt_long just passed; a short
         // one by its letter, as it may stand in a cluster ("-lb").
@@ -211,6 +222,10 @@ bool parseOptions(int argc, char **argv) {
         return false;
     }
     if (!errandFits()) return false;
+    if (gOptions.watch && !gOptions.attach) {  // only a console can watch
+        snprintf(gOptions.bad, sizeof gOptions.bad, "> option --watch needs --attach\n");
+        return false;
+    }
     gOptions.plainCount = argc - optind;
     gOptions.device = gOptions.plainCount == 1 ? argv[optind] : nullptr;
     return true;

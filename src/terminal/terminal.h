@@ -30,6 +30,7 @@ struct Options {
     bool share;          // --share: consoles may attach
     const char *shareSocket;  // --share=SOCKET, or nullptr for the well-known place
     const char *attach;  // --attach PORT|SOCKET, or nullptr
+    bool watch;          // --watch: the attached console only watches
     const char *status;  // --status PORT|SOCKET, or nullptr
     const char *send;    // --send LINE (with --attach): a script's errand, or nullptr
     const char *until;   // --until TEXT (with --send), or nullptr

@@ -73,12 +73,15 @@ static bool startsWith(const char *line, const char *name) {
     return strncmp(line, name, strlen(name)) == 0;
 }
 
-// @settime and @clear act on the port, so the service runs them; a
-// transfer is asked of it; the rest of the "@" commands are this console's.
+// @settime and @clear act on the port, @who and @take ask about or take the
+// keyboard, so the service runs them; a transfer is asked of it; the rest of
+// the "@" commands are this console's. A console that only watches refuses
+// what would act.
 static bool typedToService(char *line, int len) {
     gbFirstChar = true;
     line[len - 1] = '\0';
-    if (line[0] != '@' || startsWith(line, "@settime") || startsWith(line, "@clear"))
+    if (watchRefuses(line)) return true;
+    if (forService(line))
         sendAttachedLine(line, len - 1);
     else if (startsWith(line, "@upload") || startsWith(line, "@download"))
         borrowCommand(line);
@@ -98,6 +101,7 @@ static void wireAttached() {
 static constexpr int GREETING_SECONDS = 15;  // as said below
 
 int attachMain(const char *target) {
+    gbWatchOnly = gOptions.watch;
     char path[PATH_MAX];
     int fd = attachTo(target, path, sizeof path);
     if (fd < 0) return unreachedStatus(errno);

@@ -78,6 +78,13 @@ void startAttached(Session &c, const std::string &target, void (*beforeExec)(),
     startPiped(c, args, -1, beforeExec);
 }
 
+void startWatcher(Session &c, const std::string &target) {
+    std::vector<std::string> args;
+    addProgram(args, KESTRODE_BIN);
+    args.insert(args.end(), {"--attach", "--watch", target});
+    startPiped(c, args, -1, nullptr);
+}
+
 void startSession(Session &r, const std::vector<std::string> &simOptions,
                   const std::vector<std::string> &kestrodeOptions, const char *program) {
     std::vector<std::string> args;

@@ -39,6 +39,8 @@ int runKestrode(const std::vector<std::string> &args, std::string &out, int ms);
 // on and read like a session; `beforeExec` runs in the child before it.
 void startAttached(Session &c, const std::string &target, void (*beforeExec)() = nullptr,
                    const char *program = KESTRODE_BIN);
+// The same with --watch: a console that only watches.
+void startWatcher(Session &c, const std::string &target);
 // Sends a typed line (a LF is added).
 void type(Session &r, const std::string &line);
 // Waits for `needle` in the console after what earlier waits matched; on
