@@ -46,8 +46,9 @@ static void attached(int i) {
     for (int k = 0; k < SHARE_CONNECTIONS; ++k) {
         const ShareClient &c = gClients[k];
         if (c.fd < 0 || !c.greeted) continue;
-        n += snprintf(text + n, sizeof text - n, "%s %s (uid %u%s)", any ? "," : "", c.user,
-                      (unsigned)c.uid, k == holder ? ", holds the keyboard" : "");
+        n += snprintf(text + n, sizeof text - n, "%s %s (uid %u%s%s)", any ? "," : "", c.user,
+                      (unsigned)c.uid, k == holder ? ", holds the keyboard" : "",
+                      c.watch ? ", watches only" : "");
         any = true;
     }
     n += snprintf(text + n, sizeof text - n, "%s\n", any ? "" : " none");

@@ -125,6 +125,8 @@ TEST(Presence, AWatchingConsoleNeverReachesTheInstrument) {
     EXPECT_TRUE(waitFor(w, "# printing each line with the timestamp\r\n", 5000)) << w.console;
     type(w, "@who");
     EXPECT_TRUE(waitFor(w, "> 1 console attached:\n", 5000)) << w.console;
+    EXPECT_EQ(field(status(socketIn(s.r)).second, "attached"),
+              me().substr(0, me().size() - 1) + ", watches only)");
 
     int raw = rawClient(socketIn(s.r));  // it says it watches, then types
     ASSERT_GE(raw, 0);
