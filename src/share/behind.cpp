@@ -70,6 +70,8 @@ void shareOutput(const char *buf, int len) {
     for (int i = 0; i < SHARE_CONNECTIONS; ++i)
         if (gClients[i].fd >= 0 && gClients[i].greeted) outputTo(i, buf, len, lineStart);
     lineStart = buf[len - 1] == '\n';
+    for (int i = 0; i < SHARE_CONNECTIONS; ++i)  // told now, not at the instrument's next line
+        if (gClients[i].fd >= 0) caughtUp(i, lineStart);
 }
 
 static bool unread(const ShareClient &c, const timespec &now) {
