@@ -460,6 +460,8 @@ TEST(Share, TransfersRunAsTheAttachedUserInItsFolder) {
     type(c, "#DOWNLOAD other.bin");  // not asked by the console: the instrument's own
     EXPECT_TRUE(waitFor(c, "> a transfer runs: download of other.bin by the kestrode\n", 20000));
     EXPECT_TRUE(waitFor(r, "> File transfer is successful\n", 20000)) << r.console;
+    // Its "@FIN" may still be on its way: the port is free once the consoles hear so.
+    EXPECT_TRUE(waitFor(c, "> the transfer is over: download of other.bin by the kestrode\n", 20000));
     EXPECT_TRUE(readFile(r.store + "/up.bin") == up);
     EXPECT_FALSE(std::filesystem::exists(r.store + "/secret.bin"));
     EXPECT_TRUE(readFile(c.host + "/down.bin") == down);
