@@ -50,13 +50,13 @@ static bool connectedAt(int fd, const sockaddr_un &a) {
     return err == 0;
 }
 
-static int connectBounded(const sockaddr_un &a) {
+static int connectBounded(const sockaddr_un &a, bool once) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
     timespec end = monotonicNow();
-    end.tv_sec += QUEUE_SECONDS;
-    while (!connectedAt(fd, a)) {
-        if (errno != EAGAIN || msBetween(monotonicNow(), end) <= 0) {
+    end.tv_sec += once ? 0 : QUEUE_SECONDS;
+    while (once ? connect(fd, (const sockaddr *)&a, sizeof a) != 0 : !connectedAt(fd, a)) {
+        if (once || errno != EAGAIN || msBetween(monotonicNow(), end) <= 0) {
             int err = errno;
             close(fd);
             errno = err;
@@ -68,7 +68,7 @@ static int connectBounded(const sockaddr_un &a) {
     return fd;
 }
 
-int connectShare(const char *target, char *path, size_t size) {
+static int connectTo(const char *target, char *path, size_t size, bool once) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     if (!socketFor(target, a.sun_path, sizeof a.sun_path)) {
@@ -77,7 +77,11 @@ int connectShare(const char *target, char *path, size_t size) {
         return -1;
     }
     snprintf(path, size, "%s", a.sun_path);
-    return connectBounded(a);
+    return connectBounded(a, once);
+}
+
+int connectShare(const char *target, char *path, size_t size) {
+    return connectTo(target, path, size, false);
 }
 
 const char *connectFailure(int err) {
@@ -87,17 +91,23 @@ const char *connectFailure(int err) {
     return text;
 }
 
+bool nobodyAnswers(int err) {
+    return err == ENOENT || err == ECONNREFUSED || err == EAGAIN || err == ETIMEDOUT;
+}
+
 void cannotAttach(const char *path, const char *why) {
     printf("> cannot attach to %s: %s\n", path, why);
 }
 
 // A service that turned us away has said why on the socket already, so
 // the hello's own fate does not matter.
-int attachTo(const char *target, char *path, size_t size) {
-    int fd = connectShare(target, path, size);
+int attachTo(const char *target, char *path, size_t size, bool once) {
+    int fd = connectTo(target, path, size, once);
     if (fd < 0) {
         int err = errno;
-        if (notAllowed(err))
+        if (once)
+            ;  // a try while waiting: no word
+        else if (notAllowed(err))
             tellNotAllowed(path, false);
         else
             cannotAttach(path, connectFailure(err));

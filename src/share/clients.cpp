@@ -99,6 +99,7 @@ static bool greet(int i) {
     c.greeted = true;
     c.attachedAt = gClock(nullptr);
     queueFrame(i, FRAME_NOTICE, text, (int)strlen(shareGreeting(text, sizeof text)));
+    queueLogName(i);
     const char *format = c.watch ? "> %s (uid %u) attached to watch\n" : "> %s (uid %u) attached\n";
     printNotice(format, c.user, (unsigned)c.uid);
     tellOthers(i, format, c.user, (unsigned)c.uid);

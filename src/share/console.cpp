@@ -21,6 +21,7 @@ static bool anyFrame = false;  // the service has said a first word
 static void (*noticeSeen)(const char *text, int len) = nullptr;
 
 void watchServiceNotices(void (*seen)(const char *text, int len)) { noticeSeen = seen; }
+static int connection = 0;  // counts them: a frame may end the one it came on
 
 int attachedStatus() { return status; }
 
@@ -29,6 +30,8 @@ static void endWith(int code) {
     ended = true;
     gbRun = false;
 }
+
+void endAttached(int code) { endWith(code); }
 
 // The instrument's bytes of one read of the socket are shown in one go,
 // which flushes the console once rather than at every frame.
@@ -64,17 +67,20 @@ static void takeFrame(char type, const char *data, int len) {
         if (noticeSeen) noticeSeen(data, len);
         quoteTextInto(shown, sizeof shown, data, len);
         printNotice("%s", shown);
+    } else if (type == FRAME_LOG) {
+        rejoinedLog(data, len);
     } else if (type == FRAME_END && len > 0) {
         quoteTextInto(shown, sizeof shown, data + 1, len - 1);
         printNotice("%s", shown);
-        endWith((unsigned char)data[0]);
+        int code = (unsigned char)data[0];
+        if (!serviceGone(code)) endWith(code == 0 ? 0 : 1);
     }
 }
 
 static void lost() {
     if (ended) return;
-    printNotice("> the connection to the kestrode was lost, detached\n");
-    endWith(1);
+    if (!rejoinQuiet()) printNotice("> the connection to the kestrode was lost\n");
+    if (!serviceGone(-1)) endWith(1);
 }
 
 // A descriptor comes only with a grant frame; the kernel stops a read right
@@ -103,18 +109,29 @@ static ssize_t receive(int fd) {
 static void takeFrames() {
     int at = 0;
     bool foreign = false;  // no kestrode of ours: a frame too long for it
-    while (!ended && have - at >= FRAME_HEAD) {
+    int on = connection;
+    while (!ended && on == connection && have - at >= FRAME_HEAD) {
         int len = (unsigned char)frames[at + 1] << 8 | (unsigned char)frames[at + 2];
         foreign = len > (int)sizeof frames - FRAME_HEAD;
         if (foreign || have - at < FRAME_HEAD + len) break;
+        if (!anyFrame) rejoinAnswered();
+        anyFrame = true;
         takeFrame(frames[at], frames + at + FRAME_HEAD, len);
         at += FRAME_HEAD + len;
-        anyFrame = true;
     }
     showOutput();
+    if (on != connection) return;  // what is left was the old one's
     memmove(frames, frames + at, have - at);
     have -= at;
     if (foreign) lost();
+}
+
+void restartServiceBytes() {
+    have = outputLen = 0;
+    anyFrame = false;
+    ++connection;
+    if (granted >= 0) close(granted);
+    granted = -1;
 }
 
 void startServiceBytes(void (*display)(const char *buf, int len)) {
@@ -147,7 +164,7 @@ void readAttached(int fd) {
 int awaitFirstFrame(int fd, int seconds) {
     timespec end = monotonicNow();
     end.tv_sec += seconds;
-    while (!anyFrame && !ended) {
+    while (!anyFrame && !ended && gTermFD == fd) {  // lost, it may wait in the loop
         long long left = msBetween(monotonicNow(), end);
         if (left <= 0) return 0;
         pollfd p = {fd, POLLIN, 0};

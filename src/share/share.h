@@ -25,6 +25,9 @@ constexpr char FRAME_OUTPUT = 'O';
 constexpr char FRAME_NOTICE = 'N';
 constexpr char FRAME_END = 'E';
 constexpr char FRAME_GRANT = 'G';
+// Right after the greeting: the service's log file, named to a console
+// that comes back after a restart. Older consoles ignore it.
+constexpr char FRAME_LOG = 'L';
 constexpr int FRAME_HEAD = 3;
 constexpr int SHARE_CLIENTS = 8;        // consoles attached at once
 constexpr int SHARE_PER_USER = SHARE_CLIENTS / 2;  // of them, one user's at most
@@ -108,17 +111,35 @@ int statusMain(const char *target);  // kestrode --status: exit status
 // "> " line. startStatusAnswer before the first bytes of a connection.
 void startStatusAnswer();
 int takeStatusBytes(const char *path, const char *buf, int len);
-// Connects as a console ("@attach"); -1 after a "> " line, errno kept.
-// `path` names what was tried.
-int attachTo(const char *target, char *path, size_t size);
+// Connects as a console ("@attach", "@watch"); -1 after a "> " line,
+// errno kept. `path` names what was tried. `once`: one try that never
+// waits and says nothing, as the console that waits for its kestrode makes.
+int attachTo(const char *target, char *path, size_t size, bool once = false);
 void cannotAttach(const char *path, const char *why);  // its "> " line
 int attachedStatus();  // 0 after the service's normal stop or a detach
+// Riding through (rejoin.cpp): a console whose kestrode goes away waits for
+// it and attaches again. `waitMs` in all for the whole run: -1 without
+// end, 0 never. `port` names it as typed, `path` is its socket.
+void startRejoin(const char *port, const char *path, long long waitMs);
+bool nobodyAnswers(int err);  // a connect's errno that waiting may mend
+void waitFromStart();  // the first attach found nobody
+// The connection ended (status of its FRAME_END, -1 for none, after the
+// reason was shown): true while the console waits, false when it ends.
+bool serviceGone(int code);
+bool rejoinQuiet();    // a try that ended before its greeting: say nothing
+void rejoinAnswered();  // a connection's first frame came
+bool rejoinWaiting();  // no kestrode now: typed lines go nowhere
+void rejoinedLog(const char *file, int len);  // FRAME_LOG's payload
+int rejoinWaitMs();    // until the next try, -1 when none is due
+void checkRejoin();
 // The service's frames: the instrument's bytes go to `display` (the
 // console's own, as a direct session's), its notices are shown with control
 // bytes quoted. startServiceBytes before the first bytes of a connection.
 void startServiceBytes(void (*display)(const char *buf, int len));
 void readAttached(int fd);
 void takeServiceBytes(const char *buf, int len);  // the same from a buffer
+void restartServiceBytes();  // a new connection, the display and status kept
+void endAttached(int code);  // the console ends with this status
 // Up to `seconds` for the service's first frame (its greeting or refusal)
 // or the socket's end: 1, 0 when none came, -1 on a terminating signal.
 int awaitFirstFrame(int fd, int seconds);
@@ -220,3 +241,4 @@ const char *sharedDevice();
 const char *loggingSince();
 void userName(uid_t uid, char *out, size_t size);
 const char *shareGreeting(char *out, size_t size);
+void queueLogName(int i);  // FRAME_LOG, after the greeting

@@ -190,19 +190,24 @@ const char *shareGreeting(char *out, size_t size) {
     return out;
 }
 
+// A console that comes back after a restart is told where to read what it
+// missed; the name is the open log's at this moment.
+void queueLogName(int i) {
+    const char *name = logPath();
+    queueFrame(i, FRAME_LOG, name, (int)strlen(name));
+}
 
 void stopShare() {
     if (gShareFD < 0) return;
     stopRelay();
     char text[PATH_MAX + 64];
     if (gbPortLost)
-        snprintf(text, sizeof text, "> the kestrode on %s lost its serial device, detached\n",
-                 device);
+        snprintf(text, sizeof text, "> the kestrode on %s lost its serial device\n", device);
     else
-        snprintf(text, sizeof text, "> the kestrode on %s stopped, detached\n", device);
+        snprintf(text, sizeof text, "> the kestrode on %s stopped\n", device);
     for (int i = 0; i < SHARE_CONNECTIONS; ++i) {
         if (gClients[i].fd < 0) continue;
-        queueEnd(i, gbPortLost ? 1 : 0, text);
+        queueEnd(i, gbPortLost ? 2 : 0, text);  // either way a console waits for the next
         flushClient(i);
         dropClient(i);
     }

@@ -14,7 +14,7 @@ Options gOptions;
 
 static const char SHORT_OPTIONS[] = ":hVl";  // leading ':': a missing value is told apart
 enum { LOG_TIME = 256, LOG_DAILY, LOG_DIR, LOG_SYNC, LOG_KEEP, SILENCE, SHARE, ATTACH, STATUS,
-       SEND, UNTIL, TIME, FETCH, PUT, WATCH };  // long options only
+       SEND, UNTIL, TIME, FETCH, PUT, WATCH, WAIT };  // long options only
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -34,13 +34,14 @@ static const option LONG_OPTIONS[] = {
     {"fetch", required_argument, nullptr, FETCH},
     {"put", required_argument, nullptr, PUT},
     {"watch", no_argument, nullptr, WATCH},
+    {"wait", required_argument, nullptr, WAIT},
     {nullptr, 0, nullptr, 0},
 };
 
 static const char USAGE_LINE[] =
     "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
     "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
-    "       kestrode --attach [--watch] PORT|SOCKET | --status PORT|SOCKET\n"
+    "       kestrode --attach [--watch] PORT|SOCKET [--wait SECONDS] | --status PORT|SOCKET\n"
     "       kestrode --attach PORT|SOCKET --send LINE [--until TEXT] [--time SECONDS]\n"
     "       kestrode --attach PORT|SOCKET --fetch NAME | --put FILE\n"
     "       kestrode -l|--list | -h|--help | -V|--version\n";
@@ -62,7 +63,10 @@ static const char OPTIONS_HELP[] =
     "                 at /run/kestrode/NAME.sock, or at SOCKET\n"
     "  --attach PORT|SOCKET\n"
     "                 be a console of the kestrode that shares PORT (ttyUSB0,\n"
-    "                 /dev/ttyUSB0) or listens on SOCKET\n"
+    "                 /dev/ttyUSB0) or listens on SOCKET; waits for it to come\n"
+    "                 back when it goes away\n"
+    "  --wait SECONDS with --attach: wait at most SECONDS in all for the kestrode\n"
+    "                 (without a terminal, not at all by default)\n"
     "  --watch        with --attach: only watch, never type to the instrument\n"
     "  --status PORT|SOCKET\n"
     "                 report on that kestrode: its log, lines logged today,\n"
@@ -123,6 +127,7 @@ static bool takeOption(int c) {
     case FETCH: gOptions.fetch = optarg; return true;
     case PUT: gOptions.put = optarg; return true;
     case WATCH: gOptions.watch = true; return true;
+    case WAIT: return seconds(0, &gOptions.wait);
     default: return false;
     }
 }
@@ -185,6 +190,7 @@ static bool errandFits() {
 
 bool parseOptions(int argc, char **argv) {
     gOptions = Options{};
+    gOptions.wait = -1;
     gbLogTime = gbLogDaily = false;
     gLogSyncSeconds = 1;
     gLogKeep = 0;
@@ -207,9 +213,9 @@ bool parseOptions(int argc, char **argv) {
         const char *arg = argv[optind - 1];
         if (c == LOG_KEEP)
             noteBad("> option needs a number of files: %s\n", "--log-keep", 0);
-        else if (c == LOG_SYNC || c == SILENCE || c == TIME)  // its value may be the word passed
+        else if (c == LOG_SYNC || c == SILENCE || c == TIME || c == WAIT)  // its value may be the word passed
             noteBad("> option needs a number of seconds: %s\n",
-                    c == LOG_SYNC ? "--log-sync" : c == SILENCE ? "--silence" : "--time", 0);
+                    c == LOG_SYNC ? "--log-sync" : c == SILENCE ? "--silence" : c == TIME ? "--time" : "--wait", 0);
         else if (valueNotTaken(arg))
             noteBad("> option %s takes no value\n", arg, 0);
         else
@@ -224,6 +230,10 @@ bool parseOptions(int argc, char **argv) {
     if (!errandFits()) return false;
     if (gOptions.watch && !gOptions.attach) {  // only a console can watch
         snprintf(gOptions.bad, sizeof gOptions.bad, "> option --watch needs --attach\n");
+        return false;
+    }
+    if (gOptions.wait >= 0 && !gOptions.attach) {  // only a console waits for its kestrode
+        snprintf(gOptions.bad, sizeof gOptions.bad, "> option --wait needs --attach\n");
         return false;
     }
     gOptions.plainCount = argc - optind;

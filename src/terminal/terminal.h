@@ -37,6 +37,7 @@ struct Options {
     int seconds;         // --time SECONDS (with --send), 0 when not given
     const char *fetch;   // --fetch NAME (with --attach), or nullptr
     const char *put;     // --put FILE (with --attach), or nullptr
+    int wait;            // --wait SECONDS with --attach, or -1
     char bad[96];        // the "> " line about a bad option
 };
 extern Options gOptions;

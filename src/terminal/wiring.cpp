@@ -76,14 +76,18 @@ static bool startsWith(const char *line, const char *name) {
 // @settime and @clear act on the port, @who and @take ask about or take the
 // keyboard, so the service runs them; a transfer is asked of it; the rest of
 // the "@" commands are this console's. A console that only watches refuses
-// what would act.
+// what would act; while it waits for its kestrode only its own commands run.
 static bool typedToService(char *line, int len) {
     gbFirstChar = true;
     line[len - 1] = '\0';
     if (watchRefuses(line)) return true;
-    if (forService(line))
+    bool service = forService(line);
+    bool borrow = startsWith(line, "@upload") || startsWith(line, "@download");
+    if ((service || borrow) && rejoinWaiting())
+        printNotice("> not attached, line not sent\n");
+    else if (service)
         sendAttachedLine(line, len - 1);
-    else if (startsWith(line, "@upload") || startsWith(line, "@download"))
+    else if (borrow)
         borrowCommand(line);
     else
         runCommand(line);
@@ -94,28 +98,43 @@ static void wireAttached() {
     gSession.remote = true;
     gSession.readPort = readService;
     gSession.typedLine = typedToService;
+    gSession.waitMs = rejoinWaitMs;
+    gSession.timed = checkRejoin;
 }
 
 // The greeting, or the service's refusal, comes at once from a kestrode
-// that runs; one that is stopped, or no kestrode at all, is not waited for.
+// that runs; one that is stopped is not waited for. No kestrode at all is
+// waited for at a terminal, by a script only as long as --wait says.
 static constexpr int GREETING_SECONDS = 15;  // as said below
+
+static long long waitLimitMs() {
+    if (gOptions.wait >= 0) return gOptions.wait * 1000LL;
+    return isatty(STDIN_FILENO) ? -1 : 0;
+}
 
 int attachMain(const char *target) {
     gbWatchOnly = gOptions.watch;
     char path[PATH_MAX];
+    long long limit = waitLimitMs();
     int fd = attachTo(target, path, sizeof path);
-    if (fd < 0) return unreachedStatus(errno);
+    int err = errno;
+    if (fd < 0 && (limit == 0 || !nobodyAnswers(err))) return unreachedStatus(err);
+    startRejoin(target, path, limit);
     gTermFD = fd;
     wireAttached();
     startServiceBytes(handleTermBytes);
     reportLeftoverDownloads();  // downloads land here, as in a session of its own
     installSignals();
-    int first = awaitFirstFrame(fd, GREETING_SECONDS);
+    int first = 1;
+    if (fd < 0)
+        waitFromStart();
+    else
+        first = awaitFirstFrame(fd, GREETING_SECONDS);
     if (first == 0) cannotAttach(path, "no greeting within 15 s");
     if (first > 0) runLoop();
     showHeldNotices(true);
     flushConsole();
-    close(fd);
+    if (gTermFD >= 0) close(gTermFD);
     gTermFD = -1;
     if (gSignal == SIGINT) gSignal = 0;  // ^C at the prompt detaches
     endBySignal();
