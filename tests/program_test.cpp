@@ -580,7 +580,7 @@ TEST(Program, OptionsTheUsualWay) {
     const std::string usage =
         "usage: kestrode [--log-time] [--log-daily [--log-keep N]] [--log-dir DIR]\n"
         "                [--log-sync SECONDS] [--silence SECONDS] [--share[=SOCKET]] [--] [DEVICE]\n"
-        "       kestrode --attach [--watch] PORT|SOCKET | --status PORT|SOCKET\n"
+        "       kestrode --attach [--watch] PORT|SOCKET [--wait SECONDS] | --status PORT|SOCKET\n"
         "       kestrode --attach PORT|SOCKET --send LINE [--until TEXT] [--time SECONDS]\n"
         "       kestrode --attach PORT|SOCKET --fetch NAME | --put FILE\n"
         "       kestrode -l|--list | -h|--help | -V|--version\n";
@@ -641,6 +641,9 @@ TEST(Program, OptionsTheUsualWay) {
         {{"--watch", "/dev/ttyS0"}, "> option --watch needs --attach\n" + usage},
         {{"--status", "ttyS0", "--watch"}, "> option --watch needs --attach\n" + usage},
         {{"--attach", "--watch"}, "> option needs a value: --attach\n" + usage},
+        // Only a console waits for its kestrode, and for seconds.
+        {{"--wait", "5", "/dev/ttyS0"}, "> option --wait needs --attach\n" + usage},
+        {{"--attach", "ttyS0", "--wait=5m"}, "> option needs a number of seconds: --wait\n" + usage},
     };
     for (const auto &refusal : refusals) {
         r = start(refusal.args, -1, true);

@@ -136,7 +136,8 @@ TEST(Share, AStoppedConsoleIsKeptAndToldWhatItMissed) {
     kill(r.pid, SIGTERM);  // stopped with consoles attached
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(waitEnd(c[k], 10000), 0) << c[k].console.substr(c[k].console.size() - 200);
-        EXPECT_TRUE(c[k].console.ends_with(std::string("> the kestrode on ") + p.name + " stopped, detached\n"));
+        EXPECT_NE(c[k].console.find(std::string("> the kestrode on ") + p.name + " stopped\n"),
+                  std::string::npos);
         if (k < 2) {
             EXPECT_EQ(count(c[k].console, "line "), 100000u);
         }
@@ -201,7 +202,7 @@ TEST(Share, APlaceThatIsTakenIsRefused) {
             p.master = -1;
             EXPECT_EQ(waitEnd(c, 10000), 1);
             EXPECT_TRUE(c.console.ends_with(std::string("> the kestrode on ") + p.name +
-                                            " lost its serial device, detached\n")) << c.console;
+                                            " lost its serial device\n")) << c.console;
             EXPECT_EQ(waitExit(r.pid, 10000), 0);
             r.pid = -1;
             EXPECT_FALSE(std::filesystem::exists(path));
@@ -635,7 +636,7 @@ TEST(Share, AServersTextIsShownQuoted) {
     EXPECT_EQ(c.console, "> attached to the kestrode on \\x1B[31mX (process 1, logging since now)\n" + output +
                              "# settime is successful\r\n> the kestrode on X stopped\\x07, detached\n");
     startAttached(half, path);
-    EXPECT_EQ(waitEnd(half, 30000), 69);
+    EXPECT_EQ(waitEnd(half, 30000), 69);  // nobody answers
     EXPECT_EQ(half.console, "> cannot attach to " + path + ": no greeting within 15 s\n");
     server.join();
 }
