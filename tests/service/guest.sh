@@ -8,6 +8,7 @@
 #   g seccomp | lockdir PORT | old | prev | private PORT | upgraded PORT | access PORT NAME
 #   g retention PORT NAME | upload URL | uploaded | entries PORT | attach PORT | nightly PORT NAME
 #   g ready PORT | status PORT | freeze PORT | thawed PORT
+#   g ride PORT | restart PORT | rode PORT N [end]
 #   g collect PORT     (powercut.sh: the logs and the journal onto /dev/vdc)
 set -u
 t=/root/t
@@ -297,6 +298,39 @@ nightly)
     f=/var/lib/kestrode-fetch/$2
     cmp -s "$t/$2" "$f" && say stored "$(stat -c %U "$f")"
     journalctl -u "$(unit "$1")" -o cat | grep -q '^> nightly (uid [0-9]*) attached$' && say journal attached
+    ;;
+ride)
+    # The watcher's console in the background, as a script keeps one: its
+    # input a FIFO it holds open itself (never at its end), --wait bounding
+    # the waits in all. It must ride through what follows untouched.
+    id watcher >/dev/null 2>&1 || useradd -M -G dialout watcher
+    install -d -o watcher -m 700 /home/watcher
+    rm -f /tmp/ride.in /tmp/ride.pid && mkfifo -m 600 /tmp/ride.in
+    setsid -f runuser -u watcher -- sh -c 'echo $$ >/tmp/ride.pid; cd /home/watcher &&
+        exec kestrode --attach --wait 300 "$0"' "$1" <>/tmp/ride.in >/tmp/ride.out 2>&1
+    until_true 20 grep -aq "^> attached to the kestrode on /dev/$1 " /tmp/ride.out && say greeting yes
+    until_true 20 [ -s /tmp/ride.pid ] && say pid "$(cat /tmp/ride.pid)"
+    ;;
+restart)
+    date +%s >"/root/mark-$1"
+    systemctl restart "$(unit "$1")"
+    ;;
+rode)
+    # After the Nth return: "attached again", and readings after it.
+    again() { (($(grep -ac '^> attached again after ' /tmp/ride.out) >= $1)); }
+    fresh() { (($(awk '/^> attached again after /{n=0; next} /PM2\.5=/{n++} END{print n+0}' /tmp/ride.out) >= 2)); }
+    until_true 120 again "$2" && until_true 30 fresh && say rode "$SECONDS"
+    say again "$(grep -ac '^> attached again after ' /tmp/ride.out)"
+    say line "$(grep -a '^> attached again after ' /tmp/ride.out | tail -n 1)"
+    say why "$(grep -a -e '^> the kestrode on ' -e '^> the connection' /tmp/ride.out | tail -n 1)"
+    say waited "$(grep -ac '^> waiting for the kestrode on ' /tmp/ride.out)"
+    pid=$(cat /tmp/ride.pid)
+    kill -0 "$pid" 2>/dev/null && say alive "$pid"
+    if [ "${3:-}" = end ]; then  # ^C leaves
+        kill -INT "$pid"
+        until_true 10 eval '! kill -0 "$pid" 2>/dev/null' && say ended yes
+        grep -a -e '^> ' /tmp/ride.out | tail -n 12
+    fi
     ;;
 ready)
     # systemctl start returns once the service logs: the port locked, the log open.

@@ -291,6 +291,29 @@ nightlyFetch() {
         -a "$(val journal)" = attached
 }
 
+# A watcher's console (kestrode --attach --wait 300 in the background)
+# rides through a restart of the service and, after unplug, through the
+# adapter pulled and plugged back: readings again after each, nothing re-run.
+rideStart() {
+    guest ride ttyUSB0
+    check ride "the watcher's console attached in the background (process $(val pid))" \
+        test "$(val greeting)" = yes -a -n "$(val pid)"
+    guest restart ttyUSB0
+    LIMIT=180 guest rode ttyUSB0 1
+    check ride-restart "systemctl restart: \"$(val why)\", then \"$(val line)\", readings again, the same console" \
+        test -n "$(val rode)" -a "$(val again)" = 1 -a -n "$(val alive)" -a "$(val waited)" -ge 1 \
+        -a "$(val why)" = "> the kestrode on /dev/ttyUSB0 stopped"
+}
+
+rideEnd() {
+    LIMIT=180 guest rode ttyUSB0 2 end
+    # The port's hang-up or systemd's stop for the vanished device: whichever
+    # comes first says why.
+    check ride-replug "adapter pulled and plugged back: \"$(val why)\", then \"$(val line)\", readings again, the same console; ^C ended it" \
+        eval '[ -n "$(val rode)" ] && [ "$(val again)" = 2 ] && [ -n "$(val alive)" ] && [ "$(val ended)" = yes ] &&
+            [[ "$(val why)" =~ ^"> the kestrode on /dev/ttyUSB0 "(stopped|"lost its serial device")$ ]]' 
+}
+
 unplug() {
     guest mark ttyUSB0
     qmp '{"execute":"device_del","arguments":{"id":"adapter"}}' || fail "device_del"
@@ -359,7 +382,9 @@ readable ttyS1 dl.bin
 retention ttyS1 dl.bin
 sameReadings
 startReady ttyS1
+rideStart
 unplug
+rideEnd
 rebootGuest
 sandbox
 fleet ttyS1
