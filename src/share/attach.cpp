@@ -20,15 +20,19 @@
 #include "transfer/transfer.h"
 
 
-// ttyUSB0 (or pts_3) and a device's path lead to the well-known place;
-// any other path is the socket itself.
+// ttyUSB0 (or pts_3) and a device's path lead to the well-known place,
+// /dev/ttyUSB0 also while its adapter is out; any other path is the socket
+// itself.
 static bool socketFor(const char *target, char *out, size_t size) {
     struct stat st;
     int n;
+    bool missing = stat(target, &st) != 0 && errno == ENOENT;
     if (!strchr(target, '/'))
         n = snprintf(out, size, "%s/%s.sock", SHARE_DIR, target);
-    else if (stat(target, &st) == 0 && S_ISCHR(st.st_mode))
+    else if (!missing && S_ISCHR(st.st_mode))
         return wellKnownSocket(target, out, size);
+    else if (missing && strncmp(target, "/dev/", 5) == 0 && !strchr(target + 5, '/'))
+        n = snprintf(out, size, "%s/%s.sock", SHARE_DIR, target + 5);
     else
         n = snprintf(out, size, "%s", target);
     return n > 0 && (size_t)n < size;

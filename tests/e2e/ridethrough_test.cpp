@@ -121,6 +121,9 @@ TEST(RideThrough, NobodyAnswersAtTheStart) {
         {{"--attach", sock, "--wait", "0"}, true, cannot, 69, 0},
         {{"--attach", sock}, true, cannot + waiting + "> not attached, line not sent\n", 0, 0},
         {{"--wait", "2", "ttyS0"}, false, "", 255, 0},  // only a console waits
+        // A device's path while its adapter is out: still its well-known place.
+        {{"--attach", "/dev/kestrode-out"}, false,
+         "> cannot attach to /run/kestrode/kestrode-out.sock: No such file or directory\n", 69, 0},
     };
     for (const auto &k : cases) {
         Session c;

@@ -307,7 +307,7 @@ ride)
     install -d -o watcher -m 700 /home/watcher
     rm -f /tmp/ride.in /tmp/ride.pid && mkfifo -m 600 /tmp/ride.in
     setsid -f runuser -u watcher -- sh -c 'echo $$ >/tmp/ride.pid; cd /home/watcher &&
-        exec kestrode --attach --wait 300 "$0"' "$1" <>/tmp/ride.in >/tmp/ride.out 2>&1
+        exec kestrode --wait 300 --attach "$0"' "$1" <>/tmp/ride.in >/tmp/ride.out 2>&1
     until_true 20 grep -aq "^> attached to the kestrode on /dev/$1 " /tmp/ride.out && say greeting yes
     until_true 20 [ -s /tmp/ride.pid ] && say pid "$(cat /tmp/ride.pid)"
     ;;
@@ -326,8 +326,8 @@ rode)
     say waited "$(grep -ac '^> waiting for the kestrode on ' /tmp/ride.out)"
     pid=$(cat /tmp/ride.pid)
     kill -0 "$pid" 2>/dev/null && say alive "$pid"
-    if [ "${3:-}" = end ]; then  # ^C leaves
-        kill -INT "$pid"
+    if [ "${3:-}" = end ]; then  # typed on its input: @exit leaves
+        timeout 5 sh -c 'echo @exit >/tmp/ride.in'
         until_true 10 eval '! kill -0 "$pid" 2>/dev/null' && say ended yes
         grep -a -e '^> ' /tmp/ride.out | tail -n 12
     fi

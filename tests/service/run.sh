@@ -291,7 +291,7 @@ nightlyFetch() {
         -a "$(val journal)" = attached
 }
 
-# A watcher's console (kestrode --attach --wait 300 in the background)
+# A watcher's console (kestrode --wait 300 --attach in the background)
 # rides through a restart of the service and, after unplug, through the
 # adapter pulled and plugged back: readings again after each, nothing re-run.
 rideStart() {
@@ -309,7 +309,7 @@ rideEnd() {
     LIMIT=180 guest rode ttyUSB0 2 end
     # The port's hang-up or systemd's stop for the vanished device: whichever
     # comes first says why.
-    check ride-replug "adapter pulled and plugged back: \"$(val why)\", then \"$(val line)\", readings again, the same console; ^C ended it" \
+    check ride-replug "adapter pulled and plugged back: \"$(val why)\", then \"$(val line)\", readings again, the same console; @exit ended it" \
         eval '[ -n "$(val rode)" ] && [ "$(val again)" = 2 ] && [ -n "$(val alive)" ] && [ "$(val ended)" = yes ] &&
             [[ "$(val why)" =~ ^"> the kestrode on /dev/ttyUSB0 "(stopped|"lost its serial device")$ ]]' 
 }
