@@ -2,6 +2,7 @@
 // out. The instrument's bytes are shown by the same code as in a direct
 // session; this console's own time stamps are its own.
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -176,10 +177,33 @@ int awaitFirstFrame(int fd, int seconds) {
 }
 
 // Every byte typed, NULs too, as a direct session sends them.
+// A service that reads nothing (stopped, stuck) must never hold the console:
+// a line that finds its socket full is refused; one that found room for a
+// part gets a moment for the rest, or the connection is given up (the
+// console then waits for its kestrode), so that no line goes torn.
+static constexpr int REST_MS = 2000;
+
+static bool sendRest(const char *buf, int len) {
+    while (len > 0) {
+        pollfd p = {gTermFD, POLLOUT, 0};
+        if (poll(&p, 1, REST_MS) != 1) return false;
+        ssize_t n = send(gTermFD, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        if (n > 0) buf += n, len -= (int)n;
+    }
+    return true;
+}
+
 void sendAttachedLine(const char *line, int len) {
     char buf[LINE_SIZE + 1];
     if (len > LINE_SIZE) len = LINE_SIZE;
     memcpy(buf, line, len);
     buf[len] = '\n';
-    send(gTermFD, buf, len + 1, MSG_NOSIGNAL);  // a service gone shows as the socket's end
+    ssize_t n = send(gTermFD, buf, len + 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        printNotice("> the kestrode reads nothing now, line not sent\n");
+        return;
+    }
+    if (n < 0 || n == len + 1) return;  // a service gone shows as the socket's end
+    if (!sendRest(buf + n, len + 1 - (int)n)) shutdown(gTermFD, SHUT_RDWR);
 }

@@ -149,3 +149,37 @@ TEST(RideThrough, NobodyAnswersAtTheStart) {
         closePty(keys);
     }
 }
+
+// A kestrode that reads nothing (stopped) never holds a console: once its
+// socket is full a typed line is refused at once, the console's own
+// commands still work, and the service takes lines again once it goes on.
+TEST(RideThrough, AStoppedKestrodeNeverHoldsTheKeyboard) {
+    Session r, c;
+    Pty p = openPty();
+    const std::string sock = socketIn(r), service = r.dir + "/service.out";
+    r.pid = startSharing(r, p, "--share=" + sock, service);
+    ASSERT_TRUE(fileShows(service, "Local logging file", 10000)) << readFile(service);
+    startConsole(c, {"--attach", sock});
+    ASSERT_TRUE(attached(c)) << c.console;
+    kill(r.pid, SIGSTOP);
+    fcntl(c.in, F_SETFL, fcntl(c.in, F_GETFL) | O_NONBLOCK);  // a held console must not hold the test
+    const std::string line = "status " + std::string(90, 'x') + "\n", refused =
+        "> the kestrode reads nothing now, line not sent\n";
+    double end = nowSeconds() + 20;
+    while (nowSeconds() < end && c.console.find(refused) == std::string::npos) {
+        if (write(c.in, line.data(), line.size()) < 0) usleep(10000);
+        c.console += readQuiet(c.out, 0);
+    }
+    EXPECT_NE(c.console.find(refused), std::string::npos) << c.console.substr(0, 300);
+    fcntl(c.in, F_SETFL, fcntl(c.in, F_GETFL) & ~O_NONBLOCK);
+    type(c, "@showtime");  // its own command, behind what it refused
+    EXPECT_TRUE(waitFor(c, "# printing each line with the timestamp", 10000));
+    kill(r.pid, SIGCONT);
+    writeAll(p.master, "AFTER=1\r\n");
+    EXPECT_TRUE(waitFor(c, " AFTER=1\r\n", 10000)) << c.console.substr(c.console.size() - 300);
+    kill(r.pid, SIGTERM);
+    waitExit(r.pid, 10000);
+    kill(c.pid, SIGTERM);
+    waitEnd(c, 10000);
+    closePty(p);
+}
