@@ -10,12 +10,11 @@
 #include "port/port.h"
 
 void tellOthers(int about, const char *format, ...) {
-    char text[512];
+    char text[NOTICE_MAX];
     va_list ap;
     va_start(ap, format);
-    int n = vsnprintf(text, sizeof text, format, ap);
+    int n = noticeText(text, sizeof text, format, ap);
     va_end(ap);
-    if (n >= (int)sizeof text) n = (int)sizeof text - 1;
     if (n <= 0) return;
     for (int i = 0; i < SHARE_CONNECTIONS; ++i)
         if (i != about && gClients[i].fd >= 0 && gClients[i].greeted)

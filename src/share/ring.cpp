@@ -51,13 +51,17 @@ bool queueLineEnd(int i, const char *data, int len) {
     return queueWithin(i, FRAME_OUTPUT, data, len, SHARE_RING - END_ROOM - OWN_ROOM);
 }
 
+int noticeText(char *text, int size, const char *format, va_list ap) {
+    int n = vsnprintf(text, size, format, ap);
+    return n >= size ? size - 1 : n;
+}
+
 void queueNotice(int i, const char *format, ...) {
-    char text[512];
+    char text[NOTICE_MAX];
     va_list ap;
     va_start(ap, format);
-    int n = vsnprintf(text, sizeof text, format, ap);
+    int n = noticeText(text, sizeof text, format, ap);
     va_end(ap);
-    if (n >= (int)sizeof text) n = (int)sizeof text - 1;
     if (n > 0) queueFrame(i, FRAME_NOTICE, text, n);
 }
 

@@ -18,6 +18,7 @@
 // from a client.
 #pragma once
 #include <poll.h>
+#include <stdarg.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -212,6 +213,8 @@ void checkKeyboard();  // an idle holder lets go, the others told
 int keyboardWaitMs();
 bool refusedForWatch(int i, const char *line, const char *shown);
 bool queueGrant(int i, const char *line, int fd);  // fd goes with it; false: no room
+constexpr int NOTICE_MAX = 512;  // a notice's text, cut there
+int noticeText(char *text, int size, const char *format, va_list ap);  // its length
 void queueNotice(int i, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void queueEnd(int i, int status, const char *text);
 bool flushClient(int i);  // false: it has gone
