@@ -164,13 +164,13 @@ static bool oneLine(const char *option, const char *value) {
     return false;
 }
 
-// A script's errand: one of --send, --fetch, --put, only with --attach;
-// --until and --time only with --send.
+// A script's errand: one of --send, --fetch, --put, only with --attach and
+// never from a console that only watches; --until and --time only with --send.
 static bool errandFits() {
     const char *need = nullptr, *what = nullptr;
     int errands = !!gOptions.send + !!gOptions.fetch + !!gOptions.put;
-    if (errands > 1) {
-        snprintf(gOptions.bad, sizeof gOptions.bad, "> options --send, --fetch and --put go alone\n");
+    if (errands > 1 || (errands && gOptions.watch)) {
+        snprintf(gOptions.bad, sizeof gOptions.bad, "> options --send, --fetch, --put and --watch go alone\n");
         return false;
     }
     if (gOptions.until || gOptions.seconds > 0) {
