@@ -30,7 +30,10 @@ static int tailLen = 0;
 static bool found = false;
 static int refusal = 0;  // the status a notice of the service settled: busy, failed
 
+static char lastWritten = '\n';  // an answer that stops mid-line gets its end
+
 static void writeAnswer(const char *buf, int len) {
+    if (len > 0) lastWritten = buf[len - 1];
     while (len > 0) {
         ssize_t n = write(answerFD, buf, len);
         if (n <= 0) return;  // a reader gone: the errand goes on, its status says how
@@ -111,7 +114,9 @@ static int sendLine(int fd, const ScriptErrand &e) {
     until = e.until;
     untilLen = until ? (int)strlen(until) : 0;
     sendAttachedLine(e.send, (int)strlen(e.send));
-    if (!serve(fd, e.seconds, answered)) return 1;
+    bool served = serve(fd, e.seconds, answered);
+    if (lastWritten != '\n') writeAnswer("\n", 1);  // as a shell's capture and a terminal expect
+    if (!served) return 1;
     if (refusal) return refusal;
     if (!gbRun && !found) return endedStatus();
     if (until && !found) printf("> %s did not come within %d s\n", until, e.seconds);

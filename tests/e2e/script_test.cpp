@@ -101,7 +101,7 @@ TEST(Script, AnErrandEndsWithAStatusThatSaysHowItWent) {
     }
     // The answer ends where the text it waited for ends.
     Errand answer = script({"--attach", sock, "--send", "date", "--until", " UTC"}, work.host);
-    EXPECT_TRUE(answer.out.ends_with(" UTC")) << answer.out;
+    EXPECT_TRUE(answer.out.ends_with(" UTC\n")) << answer.out;  // and nothing after it
     EXPECT_TRUE(readFile(work.host + "/down.bin") == down);
     EXPECT_TRUE(readFile(r.store + "/up.bin") == up);
     EXPECT_TRUE(waitFor(r, "> " + me() + " typed: date\n", 5000)) << r.console;
