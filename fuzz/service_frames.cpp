@@ -3,7 +3,9 @@
 // two clients take them from their socket. Neither may crash or wait, and
 // no control byte of the service's own words reaches the terminal: the
 // look prints nothing but quoted text and line ends; the console shows no
-// more ESC bytes than the instrument's own (OUTPUT) frames carried.
+// more ESC bytes than the instrument's own (OUTPUT) frames carried. A
+// connection's end (whether the console waits for another or not) ends
+// what the service sends on it.
 //
 // Input: a flag byte (bit 0: the look, else the console; bit 1: the
 // console's time stamps), a byte seeding the sizes of the pieces, then the
@@ -74,8 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         gbFirstChar = true;
         gbMidLine = false;
         gbRun = true;
+        startRejoin("x", "/nonexistent/x.sock", 0);  // a connection's end ends the input
         startServiceBytes(handleTermBytes);
-        for (size_t at = 0; at < in.size() && gbRun;) {
+        for (size_t at = 0; at < in.size() && gbRun && !rejoinWaiting();) {
             size_t piece = nextPiece(seed, in.size() - at);
             takeServiceBytes(in.data() + at, (int)piece);
             at += piece;

@@ -142,9 +142,11 @@ void startServiceBytes(void (*display)(const char *buf, int len)) {
 }
 
 // A part of a frame never fills the buffer: a frame that would not fit
-// has ended the connection.
+// has ended the connection. Bytes after a frame that ended the connection
+// are that connection's, never the next one's.
 void takeServiceBytes(const char *buf, int len) {
-    while (len > 0 && !ended) {
+    int on = connection;
+    while (len > 0 && !ended && on == connection) {
         int n = len < (int)sizeof frames - have ? len : (int)sizeof frames - have;
         memcpy(frames + have, buf, n);
         have += n;
