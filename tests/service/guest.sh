@@ -341,8 +341,9 @@ ready)
     say state "$(prop "$1" ActiveState)"
     ;;
 status)
-    # The service's own line in systemctl status, once it has logged readings.
-    statusLine() { systemctl status "$(unit "$1")" --no-pager -n 0 | grep -a 'Status: "logging .* [1-9][0-9]* lines today'; }
+    # The service's own line in systemctl status, once this run has logged a
+    # reading (today's count holds the earlier runs' lines from the start).
+    statusLine() { systemctl status "$(unit "$1")" --no-pager -n 0 | grep -a 'Status: "logging .* lines today, the last '; }
     until_true 30 statusLine "$1" >/dev/null
     say status "$(statusLine "$1" | sed 's/^ *//')"
     ;;
