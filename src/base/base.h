@@ -95,6 +95,8 @@ bool noticesHeld();
 // Shows the held notices once the line has ended, or at once on a fresh line.
 void showHeldNotices(bool freshLine);
 
+bool startsWith(const char *text, const char *word);  // text begins with word
+
 // Signals: SIGINT, SIGTERM, SIGHUP, SIGPIPE end the program cleanly
 void installSignals();
 extern volatile sig_atomic_t gContinued;  // SIGCONT came; the keyboard clears it

@@ -1,8 +1,10 @@
 // Text that comes from outside (the instrument, a USB adapter's strings, a
 // process's name, a console's file name, a server's notice) as a console
 // shows it: control bytes written as \xNN, so that it cannot move the
-// cursor, clear the screen or set the clipboard.
+// cursor, clear the screen or set the clipboard. And how a line is told by
+// its first word, as commands and replies are.
 #include <cstdio>
+#include <cstring>
 
 #include "base/base.h"
 
@@ -50,4 +52,8 @@ void quoteInto(char *out, size_t size, const char *text, int len) {
 
 void quoteTextInto(char *out, size_t size, const char *text, int len) {
     quote(out, size, text, len, true);
+}
+
+bool startsWith(const char *text, const char *word) {
+    return strncmp(text, word, strlen(word)) == 0;
 }

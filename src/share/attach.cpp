@@ -109,11 +109,9 @@ int attachTo(const char *target, char *path, size_t size, bool once) {
     int fd = connectTo(target, path, size, once);
     if (fd < 0) {
         int err = errno;
-        if (once)
-            ;  // a try while waiting: no word
-        else if (notAllowed(err))
+        if (!once && notAllowed(err))  // a try while waiting says no word
             tellNotAllowed(path, false);
-        else
+        else if (!once)
             cannotAttach(path, connectFailure(err));
         errno = err;  // for the exit status
         return -1;

@@ -21,10 +21,6 @@ static void tellService(const char *line) {
     send(gTermFD, buf, n, MSG_NOSIGNAL);  // a service gone shows as the socket's end
 }
 
-static bool startsWith(const char *line, const char *word) {
-    return strncmp(line, word, strlen(word)) == 0;
-}
-
 // A file this console cannot read, or a line that names none, is told here
 // and never leaves it.
 bool borrowCommand(const char *line) {

@@ -73,10 +73,6 @@ void takeKeyboard(int i) {
     queueNotice(i, "> this console holds the keyboard now\n");
 }
 
-static bool startsWith(const char *line, const char *name) {
-    return strncmp(line, name, strlen(name)) == 0;
-}
-
 // The commands that act on the port run here; every other one is the
 // console's own and never comes this way from kestrode.
 static void runForConsole(int i, const char *line, const char *shown) {

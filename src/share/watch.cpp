@@ -9,10 +9,6 @@
 
 bool gbWatchOnly = false;
 
-static bool startsWith(const char *line, const char *name) {
-    return strncmp(line, name, strlen(name)) == 0;
-}
-
 // The "@" commands that act on the port or the keyboard; the rest are the
 // console's own, or @who.
 static bool acts(const char *line) {

@@ -69,10 +69,6 @@ static void readService(int fd) {
     drainHeldInput();
 }
 
-static bool startsWith(const char *line, const char *name) {
-    return strncmp(line, name, strlen(name)) == 0;
-}
-
 // @settime and @clear act on the port, @who and @take ask about or take the
 // keyboard, so the service runs them; a transfer is asked of it; the rest of
 // the "@" commands are this console's. A console that only watches refuses

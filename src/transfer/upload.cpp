@@ -31,10 +31,6 @@ struct Upload {
 
 enum class Next { Chunk, Resend, End };
 
-static bool startsWith(const char *text, const char *word) {
-    return strncmp(text, word, strlen(word)) == 0;
-}
-
 // The last blank-separated word, or null when the line names no file.
 static const char *lastWord(const char *line) {
     const char *blank = strrchr(line, ' ');
